@@ -1,0 +1,49 @@
+// Conjugate-gradient search directions for a minimiser that does its own line
+// search. The caller feeds the gradient at each new iterate; the generator
+// remembers the previous gradient and direction and returns the next
+// conjugate direction.
+//
+// Update formula: Polak-Ribiere with the non-negative clamp (PR+),
+//   beta = max(0, g_k . (g_k - g_{k-1}) / (g_{k-1} . g_{k-1})),
+//   d_k  = -g_k + beta d_{k-1}.
+// On a quadratic with exact line searches it equals Fletcher-Reeves and gives
+// conjugate directions; on anything else the clamp restarts the method with
+// steepest descent whenever conjugacy is lost (beta < 0). The method also
+// restarts when d_k is not a descent direction (d_k . g_k >= 0, possible after
+// inexact line searches), every n iterations (to shed accumulated rounding),
+// and when the previous gradient was zero.
+//
+// Not thread-safe; one generator per minimisation.
+#pragma once
+
+#include <vector>
+
+class ConjugateGradient {
+ public:
+  explicit ConjugateGradient(int n);
+
+  int getSize() const { return _n; }
+
+  // The next search direction for `gradient` (n doubles). The returned
+  // array holds n doubles and stays valid until the next call.
+  double const* getDirection(double const* gradient);
+
+  // As getDirection, scaled to unit Euclidean length and copied into
+  // `direction`. `allowRestart` false forbids the automatic restarts other
+  // than the one after a zero previous gradient. A zero gradient gives a zero
+  // direction. Returns true when this direction is a steepest-descent
+  // restart.
+  bool getUnitDirection(double const* gradient, bool allowRestart, double* direction);
+
+  // Forget the history: the next direction is steepest descent.
+  void reset();
+
+ private:
+  bool computeDirection(double const* gradient, bool allowRestart);
+
+  int _n;
+  int _sinceRestart = 0;
+  bool _hasHistory = false;
+  std::vector<double> _prevGradient;
+  std::vector<double> _direction;
+};
