@@ -1,0 +1,207 @@
+// Private to the grid solver: the quadratic energies whose minimum gives the
+// lattice positions of one solve cycle, and the two conjugate-gradient
+// minimisers that lower them.
+//
+// Every lattice point that is a solver variable owns one smoothness term: the
+// residual between its position and the position its lattice neighbours
+// predict. Two predictors exist: the best affine fit of the neighbours
+// ("Skew", MultivariateQuadraticAffine) and the best similarity fit, rotation
+// plus uniform scale plus translation ("Rigid", MultivariateQuadraticSimilarity).
+// With a positive magnet weight the constrained points are pulled towards
+// their targets by soft springs and fold-over penalties keep every leaf cell
+// from turning inside out; with a zero weight the constrained points are held
+// fixed (hard constraints) and the energy is an exact quadratic.
+//
+// Conventions shared by every array here:
+//  - lattice arrays (flags, parmIndex, targetSource) are row-major, index
+//    y * nx + x, relative to the mesh region's corner;
+//  - a parameter vector x holds 2 * nParms doubles, (x, y) of parameter p at
+//    2p and 2p + 1, in absolute pixel coordinates, 16-byte aligned;
+//  - targetSource is indexed by lattice point (2 doubles per point), and may
+//    be null when the magnet weight is not positive.
+//
+// Failed invariants are reported under the base name "warpGridProc". An
+// energy object is immutable after construction and may be evaluated from
+// any thread; the lattice numbering must not change while it lives.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "primitives/ixTile.h"
+#include "warpGridProcLattice.h"
+
+namespace Qx::Warper2D::gridsolver {
+
+// A fold-over guard: the signed distance-like area
+//   d = ((x2 - x1)(y0 - y1) - (y2 - y1)(x0 - x1)) * scale
+// of point i0 against the edge i1 -> i2, positive while i0 lies on the inner
+// side of the edge. scale = 1 / |edge|^2 in lattice units, so d is the
+// distance of i0 from the edge relative to the edge's length.
+struct FoldTriangle {
+  int i0;
+  int i1;
+  int i2;
+  double scale;
+};
+
+// The interface the minimisers see.
+class MultivariateQuadraticBase {
+ public:
+  virtual ~MultivariateQuadraticBase();
+
+  virtual int getNParms() const = 0;
+  // Number of active smoothness terms: the unit in which the solve counts work.
+  virtual int getNTerms() const { return _nTerms; }
+  // E(x). When perTerm is not null it receives, per parameter, the squared
+  // residual of that parameter's smoothness term (0 where it has none).
+  virtual double computeEnergy(double const* x, double* perTerm) const = 0;
+  // g = dE/dx (2 * nParms doubles), with the hard-constrained components zeroed.
+  virtual void computeGradient(double const* x, double* g) const = 0;
+  // E(x + t d) = a t^2 + b t + c along the direction d; exact only for hard
+  // constraints.
+  virtual void computeLineQuadratic(double const* x, double const* d, double& a, double& b,
+                                    double& c) const = 0;
+
+ protected:
+  MultivariateQuadraticBase() = default;
+  MultivariateQuadraticBase(MultivariateQuadraticBase const&) = delete;
+  MultivariateQuadraticBase& operator=(MultivariateQuadraticBase const&) = delete;
+
+  int _nTerms = 0;
+};
+
+// Constraint bookkeeping shared by both smoothness models: each parameter's
+// flags, and, with a positive magnet weight, the soft-constraint springs and
+// the fold-over penalties. On its own it is the constraint part of the
+// energy only (no smoothness terms).
+class MultivariateQuadraticConstraints : public MultivariateQuadraticBase {
+ public:
+  // step: the top-level cell size. flags, parmIndex: nx * ny entries.
+  // targetSource: 2 * nx * ny doubles (read only at Constrained points, and
+  // only when magnetWeight > 0; may be null otherwise).
+  MultivariateQuadraticConstraints(double magnetWeight, int nx, int ny, int step, std::uint8_t const* flags,
+                                   int nParms, std::int32_t const* parmIndex, double const* targetSource);
+  ~MultivariateQuadraticConstraints() override;
+
+  int getNParms() const override { return _nParms; }
+  double computeEnergy(double const* x, double* perTerm) const override;
+  void computeGradient(double const* x, double* g) const override;
+  void computeLineQuadratic(double const* x, double const* d, double& a, double& b, double& c) const override;
+
+  // Read-only views, cheap, for the solver and the tests.
+  double getMagnetWeight() const { return _magnetWeight; }
+  double getFoldWeight() const { return _foldWeight; }
+  double getMinFoldArea() const { return _minFoldArea; }
+  // Lattice flags of parameter p's point, masked to Constrained | SmoothedConstraint.
+  std::uint8_t getParmFlags(int p) const { return _flags[static_cast<std::size_t>(p)]; }
+  // Target of parameter p (2 doubles); null when the magnet weight is not positive.
+  double const* getTarget(int p) const { return _targets.empty() ? nullptr : &_targets[2 * static_cast<std::size_t>(p)]; }
+  std::vector<FoldTriangle> const& getTriangles() const { return _triangles; }
+
+ protected:
+  // The soft-constraint and fold-over energy (0 without a positive magnet weight).
+  double computeConstraintEnergy(double const* x) const;
+  // Adds the gradient of computeConstraintEnergy to g.
+  void addConstraintGradient(double const* x, double* g) const;
+  // With hard constraints (weight exactly 0) constrained points do not move.
+  void maskHardConstraints(double* g) const;
+
+  int _nParms;
+  double _magnetWeight;
+  std::vector<double> _targets;       // 2 per parameter, only when _magnetWeight > 0
+  std::vector<std::uint8_t> _flags;   // per parameter, masked with 3
+  double _foldWeight = 1e8;
+  double _minFoldArea = 0.1;
+  std::vector<FoldTriangle> _triangles;  // only when _magnetWeight > 0
+};
+
+// "Skew": each point should sit at the least-squares affine prediction of
+// its neighbours. Residual R = (constX, constY) + sum_k coefs[k] * P(inds[k]);
+// unused entries (k >= n) have coefficient 0 and a valid index, so the
+// evaluation loops run a fixed count without branches.
+struct AffineTerm {
+  std::int32_t centre;  // parameter whose term this is
+  std::int32_t n;       // number of entries, at most 5
+  std::int32_t inds[5];
+  double coefs[5];
+  double constX;
+  double constY;
+};
+
+class MultivariateQuadraticAffine : public MultivariateQuadraticConstraints {
+ public:
+  // mesh: a read guard of the mesh; lattice point (x, y) is mesh pixel
+  // (region.x1() + x, region.y1() + y). positions: the current positions
+  // (2 per parameter); the constrained neighbours' positions are folded into
+  // the terms' constants here.
+  MultivariateQuadraticAffine(double magnetWeight, int nx, int ny, int step, std::uint8_t const* flags,
+                              unsigned pass, IxReadGuard const& mesh, int nParms, std::int32_t const* parmIndex,
+                              double const* positions, double const* targetSource);
+  ~MultivariateQuadraticAffine() override;
+
+  double computeEnergy(double const* x, double* perTerm) const override;
+  void computeGradient(double const* x, double* g) const override;
+  void computeLineQuadratic(double const* x, double const* d, double& a, double& b, double& c) const override;
+
+  // The term of parameter p, or null when it has neither entries nor
+  // constants (it contributes nothing). Linear in the term count: for tests.
+  AffineTerm const* findTerm(int p) const;
+  // Every stored term (those that contribute), in lattice row order.
+  std::vector<AffineTerm> const& getTerms() const { return _terms; }
+
+ private:
+  std::vector<AffineTerm> _terms;
+};
+
+// "Rigid": each point should sit at the least-squares similarity prediction
+// of its neighbours. Residual R = -P(c) + sum_k (a_k x_k + b_k y_k,
+// -b_k x_k + a_k y_k) with (x_k, y_k) = P(inds[k]); only points with at least
+// two neighbours have a term. Unused entries carry a = b = 0.
+struct SimilarityTerm {
+  std::int32_t centre;
+  std::int32_t n;  // number of neighbours, 2 to 4
+  std::int32_t inds[4];
+  double a[4];
+  double b[4];
+};
+
+class MultivariateQuadraticSimilarity : public MultivariateQuadraticConstraints {
+ public:
+  // As the affine model, but constrained neighbours stay in the terms as
+  // variables (their current positions are read from x at evaluation time).
+  MultivariateQuadraticSimilarity(double magnetWeight, int nx, int ny, int step, std::uint8_t const* flags,
+                                  unsigned pass, IxReadGuard const& mesh, int nParms,
+                                  std::int32_t const* parmIndex, double const* targetSource);
+  ~MultivariateQuadraticSimilarity() override;
+
+  double computeEnergy(double const* x, double* perTerm) const override;
+  void computeGradient(double const* x, double* g) const override;
+  void computeLineQuadratic(double const* x, double const* d, double& a, double& b, double& c) const override;
+
+  // The term of parameter p, or null when it has fewer than two neighbours.
+  // Linear in the term count: for tests.
+  SimilarityTerm const* findTerm(int p) const;
+  std::vector<SimilarityTerm> const& getTerms() const { return _terms; }
+
+ private:
+  std::vector<SimilarityTerm> _terms;
+};
+
+// Conjugate gradients with an exact line search, for hard constraints
+// (the energy is then exactly quadratic along any line). Moves x (2 *
+// getNParms() doubles) in place; returns the number of iterations run, the
+// converging one included; converged tells whether tolX or tolE was met.
+// Calls the request manager's interruption check after every iteration that
+// does not end the run.
+int minimiseQuadratic(MultivariateQuadraticBase const& e, double* x, int maxIter, double tolX, double tolE,
+                      bool& converged);
+
+// Conjugate gradients with a trial-step line search, for soft constraints
+// (the fold penalties make the energy only piecewise quadratic). Same
+// arguments; returns the number of iterations finished before the
+// converging one, or maxIter.
+int minimiseByStepSearch(MultivariateQuadraticBase const& e, double* x, int maxIter, double tolX, double tolE,
+                         bool& converged);
+
+}  // namespace Qx::Warper2D::gridsolver
