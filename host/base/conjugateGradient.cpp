@@ -10,10 +10,7 @@ ConjugateGradient::ConjugateGradient(int n)
   QX_ASSERT(n >= 0);
 }
 
-void ConjugateGradient::reset() {
-  _hasHistory = false;
-  _sinceRestart = 0;
-}
+void ConjugateGradient::reset() { _hasHistory = false; }
 
 bool ConjugateGradient::computeDirection(double const* g, bool allowRestart) {
   double gg = 0.0, gPrevDiff = 0.0, prevNorm = 0.0;
@@ -27,8 +24,7 @@ bool ConjugateGradient::computeDirection(double const* g, bool allowRestart) {
   bool restart = !_hasHistory || prevNorm == 0.0 || !std::isfinite(prevNorm);
   if (!restart) {
     beta = gPrevDiff / prevNorm;
-    if (allowRestart && (beta <= 0.0 || _sinceRestart >= _n || !std::isfinite(beta))) restart = true;
-    if (!std::isfinite(beta)) restart = true;
+    if (!std::isfinite(beta) || (allowRestart && beta <= 0.0)) restart = true;
   }
   if (restart) beta = 0.0;
 
@@ -45,7 +41,6 @@ bool ConjugateGradient::computeDirection(double const* g, bool allowRestart) {
 
   _prevGradient.assign(g, g + _prevGradient.size());
   _hasHistory = true;
-  _sinceRestart = restart ? 1 : _sinceRestart + 1;
   return restart;
 }
 

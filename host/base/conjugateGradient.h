@@ -10,8 +10,9 @@
 // conjugate directions; on anything else the clamp restarts the method with
 // steepest descent whenever conjugacy is lost (beta < 0). The method also
 // restarts when d_k is not a descent direction (d_k . g_k >= 0, possible after
-// inexact line searches), every n iterations (to shed accumulated rounding),
-// and when the previous gradient was zero.
+// inexact line searches) and when the previous gradient was zero. There is no
+// periodic restart: on the large, mildly ill-conditioned quadratics of the
+// grid solver it only throws away the Krylov space built so far.
 //
 // Not thread-safe; one generator per minimisation.
 #pragma once
@@ -42,7 +43,6 @@ class ConjugateGradient {
   bool computeDirection(double const* gradient, bool allowRestart);
 
   int _n;
-  int _sinceRestart = 0;
   bool _hasHistory = false;
   std::vector<double> _prevGradient;
   std::vector<double> _direction;

@@ -1,0 +1,163 @@
+// Assertion service and the conjugate-gradient direction generator.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "base/assertions.h"
+#include "base/conjugateGradient.h"
+
+namespace {
+
+TEST(AssertionsTest, FailureCarriesBaseNameLineAndText) {
+  try {
+    Assertions::throwAssertionFailed("/some/dir/warpGridProc.cpp", 3718, "! region.isEmpty()");
+    FAIL() << "no exception";
+  } catch (AssertionFailure const& e) {
+    EXPECT_EQ(e.file(), "warpGridProc");
+    EXPECT_EQ(e.line(), 3718);
+    EXPECT_EQ(e.condition(), "! region.isEmpty()");
+    EXPECT_NE(std::string(e.what()).find("! region.isEmpty()"), std::string::npos);
+  }
+}
+
+TEST(AssertionsTest, MacroReportsTheCallSiteAndTheConditionAsWritten) {
+  int const x = 3;
+  int line = 0;
+  try {
+    line = __LINE__ + 1;
+    QX_ASSERT(x < 2 && x != 3);
+    FAIL() << "no exception";
+  } catch (AssertionFailure const& e) {
+    EXPECT_EQ(e.file(), "base_test");
+    EXPECT_EQ(e.line(), line);
+    EXPECT_EQ(e.condition(), "x < 2 && x != 3");
+  }
+  EXPECT_NO_THROW(QX_ASSERT(x == 3));
+}
+
+TEST(AssertionsTest, AreaOverrideAndExplicitText) {
+  try {
+    QX_ASSERT_AS("warpGridProc", 1 > 2, "NumericUtil::max(dx,dy) <= 1");
+    FAIL();
+  } catch (AssertionFailure const& e) {
+    EXPECT_EQ(e.file(), "warpGridProc");
+    EXPECT_EQ(e.condition(), "NumericUtil::max(dx,dy) <= 1");
+  }
+}
+
+// Symmetric positive definite matrix with condition number ~1e4.
+std::vector<double> illConditioned(int n) {
+  std::mt19937 rng(7);
+  std::normal_distribution<double> nd;
+  std::vector<double> q(n * n);
+  for (double& v : q) v = nd(rng);
+  // Gram-Schmidt to an orthonormal basis Q, then A = Q diag(l) Q^T.
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < i; ++j) {
+      double dot = 0;
+      for (int k = 0; k < n; ++k) dot += q[i * n + k] * q[j * n + k];
+      for (int k = 0; k < n; ++k) q[i * n + k] -= dot * q[j * n + k];
+    }
+    double norm = 0;
+    for (int k = 0; k < n; ++k) norm += q[i * n + k] * q[i * n + k];
+    for (int k = 0; k < n; ++k) q[i * n + k] /= std::sqrt(norm);
+  }
+  std::vector<double> a(n * n, 0.0);
+  for (int i = 0; i < n; ++i) {
+    double const lambda = std::pow(1e4, double(i) / (n - 1));
+    for (int r = 0; r < n; ++r)
+      for (int c = 0; c < n; ++c) a[r * n + c] += lambda * q[i * n + r] * q[i * n + c];
+  }
+  return a;
+}
+
+void gradient(std::vector<double> const& a, std::vector<double> const& b, std::vector<double> const& x,
+              std::vector<double>& g) {
+  int const n = static_cast<int>(x.size());
+  for (int r = 0; r < n; ++r) {
+    g[r] = -b[r];
+    for (int c = 0; c < n; ++c) g[r] += a[r * n + c] * x[c];
+  }
+}
+
+TEST(ConjugateGradientTest, SolvesIllConditionedQuadraticInAboutNSteps) {
+  int const n = 12;
+  auto const a = illConditioned(n);
+  std::vector<double> b(n), x(n, 0.0), g(n), ad(n);
+  for (int i = 0; i < n; ++i) b[i] = std::sin(i + 1.0);
+  ConjugateGradient cg(n);
+  int iterations = 0;
+  for (; iterations < 4 * n; ++iterations) {
+    gradient(a, b, x, g);
+    double gnorm = 0;
+    for (double v : g) gnorm += v * v;
+    if (std::sqrt(gnorm) < 1e-9) break;
+    double const* d = cg.getDirection(g.data());
+    // Exact line search: t = -(g.d) / (d.A.d).
+    double gd = 0, dad = 0;
+    for (int r = 0; r < n; ++r) {
+      ad[r] = 0;
+      for (int c = 0; c < n; ++c) ad[r] += a[r * n + c] * d[c];
+      gd += g[r] * d[r];
+      dad += d[r] * ad[r];
+    }
+    double const t = -gd / dad;
+    for (int i = 0; i < n; ++i) x[i] += t * d[i];
+  }
+  // Conjugate directions finish in n steps in exact arithmetic; rounding at
+  // this conditioning costs some more, but far fewer than steepest descent.
+  EXPECT_LT(iterations, 3 * n);
+  gradient(a, b, x, g);
+  for (double v : g) EXPECT_NEAR(v, 0.0, 1e-8);
+
+  // Steepest descent with the same exact line search, same iteration count.
+  std::vector<double> y(n, 0.0);
+  for (int k = 0; k < iterations; ++k) {
+    gradient(a, b, y, g);
+    double gg = 0, gag = 0;
+    for (int r = 0; r < n; ++r) {
+      double agr = 0;
+      for (int c = 0; c < n; ++c) agr += a[r * n + c] * g[c];
+      gg += g[r] * g[r];
+      gag += g[r] * agr;
+    }
+    if (gag <= 0) break;
+    for (int i = 0; i < n; ++i) y[i] -= gg / gag * g[i];
+  }
+  gradient(a, b, y, g);
+  double sdResidual = 0;
+  for (double v : g) sdResidual = std::max(sdResidual, std::abs(v));
+  EXPECT_GT(sdResidual, 1e-4);
+}
+
+TEST(ConjugateGradientTest, UnitDirectionIsUnitDescentAndZeroForZeroGradient) {
+  int const n = 5;
+  ConjugateGradient cg(n);
+  std::vector<double> g = {1, -2, 3, 0.5, 0}, d(n);
+  EXPECT_TRUE(cg.getUnitDirection(g.data(), true, d.data()));  // first call is a restart
+  double norm = 0, slope = 0;
+  for (int i = 0; i < n; ++i) norm += d[i] * d[i], slope += d[i] * g[i];
+  EXPECT_NEAR(norm, 1.0, 1e-12);
+  EXPECT_LT(slope, 0.0);
+
+  std::vector<double> zero(n, 0.0);
+  cg.getUnitDirection(zero.data(), true, d.data());
+  for (double v : d) EXPECT_EQ(v, 0.0);
+}
+
+TEST(ConjugateGradientTest, ResetForgetsHistory) {
+  int const n = 3;
+  ConjugateGradient cg(n);
+  std::vector<double> g1 = {1, 0, 0}, g2 = {0.5, 1, 0};
+  cg.getDirection(g1.data());
+  double const* d = cg.getDirection(g2.data());
+  bool const conjugated = d[0] != -g2[0];
+  cg.reset();
+  d = cg.getDirection(g2.data());
+  EXPECT_TRUE(conjugated);
+  for (int i = 0; i < n; ++i) EXPECT_EQ(d[i], -g2[i]);
+}
+
+}  // namespace
