@@ -1,63 +1,724 @@
-// The grid solver's energies and minimisers (bodies in progress).
+// The grid solver's quadratic energies and the conjugate-gradient minimisers
+// that lower them. One energy object is built per solve cycle from the
+// lattice as the constraints left it, minimised once, evaluated once more for
+// the per-term residuals that drive refinement, and dropped.
+//
+// Hot loops work on one parameter, two doubles, at a time through a 16-byte
+// vector type; terms are stored contiguously with a fixed entry count (unused
+// entries carry a zero weight), so an evaluation is a branch-free sweep.
 #include "warpGridProcEnergy.h"
 
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
 #include "base/assertions.h"
+#include "base/conjugateGradient.h"
+#include "pluginAPI/pxRequestMgr.h"
+#include "warpGridProc.h"
 
 namespace Qx::Warper2D::gridsolver {
 
+namespace {
+
+// One lattice position (x, y) in a single SSE register.
+typedef double V2 __attribute__((vector_size(16)));
+
+inline V2 load2(double const* p) {
+  V2 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store2(double* p, V2 v) { std::memcpy(p, &v, sizeof v); }
+inline V2 at(double const* x, int p) { return load2(x + 2 * static_cast<std::ptrdiff_t>(p)); }
+inline void addAt(double* g, int p, V2 v) {
+  double* q = g + 2 * static_cast<std::ptrdiff_t>(p);
+  store2(q, load2(q) + v);
+}
+inline V2 splat(double s) { return V2{s, s}; }
+inline double norm2(V2 v) { return v[0] * v[0] + v[1] * v[1]; }
+inline double dot2(V2 u, V2 v) { return u[0] * v[0] + u[1] * v[1]; }
+// (x, y) -> (y, -x): the similarity model's rotation part, b (y, -x).
+inline V2 perp(V2 v) { return V2{v[1], -v[0]}; }
+
+// Scratch arrays of the minimisers: 16-byte aligned, released on every exit
+// (an interruption unwinds through them).
+struct FreeDeleter {
+  void operator()(double* p) const noexcept { std::free(p); }
+};
+using AlignedDoubles = std::unique_ptr<double[], FreeDeleter>;
+
+AlignedDoubles allocateAligned(std::size_t n) {
+  std::size_t const bytes = std::max<std::size_t>(16, (n * sizeof(double) + 15) & ~std::size_t(15));
+  void* p = std::aligned_alloc(16, bytes);
+  if (!p) throw std::bad_alloc();
+  std::memset(p, 0, bytes);
+  return AlignedDoubles(static_cast<double*>(p));
+}
+
+int log2OfStep(int step) {
+  int l = 0;
+  while (step > 1) {
+    step >>= 1;
+    ++l;
+  }
+  return l;
+}
+
+// The neighbours a lattice point's smoothness term is built from: in each of
+// the four directions (+x, +y, -x, -y) the nearest parameter at a distance
+// 1, 2, 4, ... up to the point's own level in the quadtree.
+struct Stencil {
+  int n = 0;
+  int inds[4];
+  int dx[4];
+  int dy[4];
+  bool constrained[4];
+};
+
+struct LatticeView {
+  int nx;
+  int ny;
+  int step;
+  std::uint8_t const* flags;
+  std::int32_t const* parmIndex;
+  int nParms;
+  unsigned pass;
+  IxReadGuard const* mesh;
+
+  std::uint8_t flag(int x, int y) const { return flags[static_cast<std::ptrdiff_t>(y) * nx + x]; }
+  std::int32_t parm(int x, int y) const { return parmIndex[static_cast<std::ptrdiff_t>(y) * nx + x]; }
+};
+
+// Returns false when the point keeps an empty term (a constrained point that
+// takes no part in smoothing).
+bool buildStencil(LatticeView const& lv, int x, int y, Stencil& st) {
+  st.n = 0;
+  std::uint8_t const centreFlags = lv.flag(x, y);
+  bool const centreConstrained = (centreFlags & Constrained) != 0;
+  if (centreConstrained && (centreFlags & SmoothedConstraint) == 0) return false;
+
+  // A point only reaches as far as the coarsest cell it is a corner of, so
+  // that a coarse point sees coarse neighbours and a fine point fine ones.
+  int level = 0;
+  if (lv.step > 1) {
+    int const maxLevel = log2OfStep(lv.step);
+    unsigned const bits = static_cast<unsigned>(x | y);
+    level = bits == 0 ? maxLevel : std::min(maxLevel, __builtin_ctz(bits));
+  }
+
+  static constexpr int kDirX[4] = {1, 0, -1, 0};
+  static constexpr int kDirY[4] = {0, 1, 0, -1};
+  GeRectangle<int> const& region = lv.mesh->getPixelRegion();
+  for (int dir = 0; dir < 4; ++dir) {
+    int px = 0, py = 0, dist = 1;
+    bool found = false;
+    for (int l = 0; l <= level; ++l, dist *= 2) {
+      px = x + kDirX[dir] * dist;
+      py = y + kDirY[dir] * dist;
+      if (px < 0 || py < 0 || px >= lv.nx || py >= lv.ny) break;  // farther is outside too
+      if ((lv.flag(px, py) & Interpolate) == 0) {
+        found = true;
+        break;
+      }
+    }
+    if (!found) continue;
+    bool const neighbourConstrained = (lv.flag(px, py) & Constrained) != 0;
+    // A constrained point must not lean on content that a later pass has yet
+    // to solve: such a neighbour would drag the constraint towards stale data.
+    if (centreConstrained && !neighbourConstrained) {
+      std::uint32_t const b = readMeshBits(lv.mesh->getPixelAddress(region.x1() + px, region.y1() + py));
+      if ((b & PASS_MASK) > lv.pass) continue;
+    }
+    int const ind = lv.parm(px, py);
+    st.inds[st.n] = ind;
+    QX_ASSERT_AS(kAssertFile, 0 <= st.inds[st.n] && st.inds[st.n] < lv.nParms, "0 <= inds[n] && inds[n] < nParms");
+    st.dx[st.n] = kDirX[dir] * dist;
+    st.dy[st.n] = kDirY[dir] * dist;
+    st.constrained[st.n] = neighbourConstrained;
+    ++st.n;
+  }
+  return true;
+}
+
+void checkMeshCovers(IxReadGuard const& mesh, int nx, int ny) {
+  GeRectangle<int> const& r = mesh.getPixelRegion();
+  QX_ASSERT_AS(kAssertFile, r.getWidth() >= nx && r.getHeight() >= ny,
+               "mesh.getPixelRegion().getWidth() >= nx && mesh.getPixelRegion().getHeight() >= ny");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Constraint part
+
 MultivariateQuadraticBase::~MultivariateQuadraticBase() = default;
 
-MultivariateQuadraticConstraints::MultivariateQuadraticConstraints(double magnetWeight, int, int, int,
-                                                                   std::uint8_t const*, int nParms,
-                                                                   std::int32_t const*, double const*)
-    : _nParms(nParms), _magnetWeight(magnetWeight), _flags(static_cast<std::size_t>(nParms), 0) {}
+MultivariateQuadraticConstraints::MultivariateQuadraticConstraints(double magnetWeight, int nx, int ny, int step,
+                                                                   std::uint8_t const* flags, int nParms,
+                                                                   std::int32_t const* parmIndex,
+                                                                   double const* targetSource)
+    : _nParms(nParms), _magnetWeight(magnetWeight) {
+  QX_ASSERT_AS(kAssertFile, nParms >= 0, "nParms >= 0");
+  QX_ASSERT_AS(kAssertFile, nx >= 1 && ny >= 1 && step >= 1, "nx >= 1 && ny >= 1 && step >= 1");
+  bool const soft = _magnetWeight > 0.0;
+  _flags.assign(static_cast<std::size_t>(nParms), 0);
+  if (soft) _targets.assign(2 * static_cast<std::size_t>(nParms), 0.0);
+
+  for (int y = 0; y < ny; ++y) {
+    for (int x = 0; x < nx; ++x) {
+      std::ptrdiff_t const i = static_cast<std::ptrdiff_t>(y) * nx + x;
+      if (flags[i] & Interpolate) continue;
+      std::int32_t const parm = parmIndex[i];
+      QX_ASSERT_AS(kAssertFile, parm >= 0 && parm < nParms, "parmIndex >= 0 && parmIndex < nParms");
+      _flags[static_cast<std::size_t>(parm)] = flags[i] & (Constrained | SmoothedConstraint);
+      if (soft && (flags[i] & Constrained)) {
+        QX_ASSERT_AS(kAssertFile, targetSource != nullptr, "targetSource != nullptr");
+        _targets[2 * static_cast<std::size_t>(parm)] = targetSource[2 * i];
+        _targets[2 * static_cast<std::size_t>(parm) + 1] = targetSource[2 * i + 1];
+      }
+    }
+  }
+  if (!soft) return;
+
+  // Fold-over guards: in every leaf cell, every boundary point must stay on
+  // the inner side of every boundary edge it is not on the line of. Leaves
+  // below the top level count only when their parent is subdivided (the
+  // parent's centre is a parameter): a square of a coarse leaf that merely
+  // happens to have parameters at two of its corners is no cell at all.
+  auto flagAt = [&](int x, int y) { return flags[static_cast<std::ptrdiff_t>(y) * nx + x]; };
+  auto parmAt = [&](int x, int y) { return parmIndex[static_cast<std::ptrdiff_t>(y) * nx + x]; };
+  struct BoundaryPoint {
+    int x, y;
+  };
+  std::vector<BoundaryPoint> boundary;
+  for (int s = step; s >= 1; s /= 2) {
+    for (int y = 0; y + s <= ny - 1; y += s) {
+      for (int x = 0; x + s <= nx - 1; x += s) {
+        if (s > 1 && (flagAt(x + s / 2, y + s / 2) & Interpolate) == 0) continue;  // subdivided
+        if (s < step) {
+          int const px = x & ~(2 * s - 1), py = y & ~(2 * s - 1);
+          if ((flagAt(px + s, py + s) & Interpolate) != 0) continue;  // parent is a leaf
+          if ((flagAt(x + s, y + s) & Interpolate) != 0) continue;
+        }
+        QX_ASSERT_AS(kAssertFile, (flagAt(x, y) & Interpolate) == 0, "(flags[y][x] & Interpolate) == 0");
+        boundary.clear();
+        static constexpr int kDirX[4] = {1, 0, -1, 0};
+        static constexpr int kDirY[4] = {0, 1, 0, -1};
+        int tx = x, ty = y;
+        for (int dir = 0; dir < 4; ++dir) {
+          for (int k = 0; k < s; ++k) {
+            tx += kDirX[dir];
+            ty += kDirY[dir];
+            if ((flagAt(tx, ty) & Interpolate) == 0) boundary.push_back({tx, ty});
+          }
+        }
+        QX_ASSERT_AS(kAssertFile, tx == x && ty == y, "tx == x && ty == y");
+        int const m = static_cast<int>(boundary.size());
+        for (int i = 0; i < m; ++i) {
+          for (int j = 0; j < m; ++j) {
+            BoundaryPoint const& pi = boundary[i];
+            BoundaryPoint const& pj = boundary[j];
+            BoundaryPoint const& pk = boundary[(j + 1) % m];
+            int const ex = pk.x - pj.x, ey = pk.y - pj.y;
+            if ((pi.x - pj.x) * ey - (pi.y - pj.y) * ex == 0) continue;  // on the edge's line
+            _triangles.push_back({parmAt(pi.x, pi.y), parmAt(pj.x, pj.y), parmAt(pk.x, pk.y),
+                                  1.0 / static_cast<double>(ex * ex + ey * ey)});
+          }
+        }
+      }
+    }
+  }
+}
+
 MultivariateQuadraticConstraints::~MultivariateQuadraticConstraints() = default;
-double MultivariateQuadraticConstraints::computeEnergy(double const*, double*) const { return 0.0; }
-void MultivariateQuadraticConstraints::computeGradient(double const*, double*) const {}
+
+double MultivariateQuadraticConstraints::computeConstraintEnergy(double const* x) const {
+  if (!(_magnetWeight > 0.0)) return 0.0;
+  // E_c = w sum |P - target|^2 + sum_{d < dMin} W (d - dMin)^2
+  double spring = 0.0;
+  for (int p = 0; p < _nParms; ++p) {
+    if (!(_flags[static_cast<std::size_t>(p)] & Constrained)) continue;
+    spring += norm2(at(x, p) - at(_targets.data(), p));
+  }
+  double fold = 0.0;
+  for (FoldTriangle const& t : _triangles) {
+    V2 const p0 = at(x, t.i0), p1 = at(x, t.i1), p2 = at(x, t.i2);
+    double const d = ((p2[0] - p1[0]) * (p0[1] - p1[1]) - (p2[1] - p1[1]) * (p0[0] - p1[0])) * t.scale;
+    if (d < _minFoldArea) fold += (d - _minFoldArea) * (d - _minFoldArea);
+  }
+  return _magnetWeight * spring + _foldWeight * fold;
+}
+
+void MultivariateQuadraticConstraints::addConstraintGradient(double const* x, double* g) const {
+  if (!(_magnetWeight > 0.0)) return;
+  V2 const w2 = splat(2.0 * _magnetWeight);
+  for (int p = 0; p < _nParms; ++p) {
+    if (!(_flags[static_cast<std::size_t>(p)] & Constrained)) continue;
+    addAt(g, p, w2 * (at(x, p) - at(_targets.data(), p)));
+  }
+  for (FoldTriangle const& t : _triangles) {
+    V2 const p0 = at(x, t.i0), p1 = at(x, t.i1), p2 = at(x, t.i2);
+    V2 const e = p2 - p1, r = p0 - p1;
+    double const d = (e[0] * r[1] - e[1] * r[0]) * t.scale;
+    if (!(d < _minFoldArea)) continue;
+    // d = (e x r) scale: dd/dP0 = scale (-e.y, e.x), dd/dP2 = scale (r.y, -r.x),
+    // and dd/dP1 = -(dd/dP0 + dd/dP2) since d does not change under translation.
+    V2 const k = splat(2.0 * _foldWeight * (d - _minFoldArea) * t.scale);
+    V2 const d0 = k * V2{-e[1], e[0]};
+    V2 const d2 = k * V2{r[1], -r[0]};
+    addAt(g, t.i0, d0);
+    addAt(g, t.i2, d2);
+    addAt(g, t.i1, -(d0 + d2));
+  }
+}
+
+void MultivariateQuadraticConstraints::maskHardConstraints(double* g) const {
+  if (_magnetWeight != 0.0) return;
+  for (int p = 0; p < _nParms; ++p)
+    if (_flags[static_cast<std::size_t>(p)] & Constrained) store2(g + 2 * static_cast<std::ptrdiff_t>(p), splat(0.0));
+}
+
+double MultivariateQuadraticConstraints::computeEnergy(double const* x, double* perTerm) const {
+  if (perTerm) std::fill(perTerm, perTerm + _nParms, 0.0);
+  return computeConstraintEnergy(x);
+}
+
+void MultivariateQuadraticConstraints::computeGradient(double const* x, double* g) const {
+  std::fill(g, g + 2 * static_cast<std::ptrdiff_t>(_nParms), 0.0);
+  addConstraintGradient(x, g);
+  maskHardConstraints(g);
+}
+
 void MultivariateQuadraticConstraints::computeLineQuadratic(double const*, double const*, double& a, double& b,
                                                             double& c) const {
   a = b = c = 0.0;
 }
-double MultivariateQuadraticConstraints::computeConstraintEnergy(double const*) const { return 0.0; }
-void MultivariateQuadraticConstraints::addConstraintGradient(double const*, double*) const {}
-void MultivariateQuadraticConstraints::maskHardConstraints(double*) const {}
+
+// ---------------------------------------------------------------------------
+// Affine ("Skew") model
 
 MultivariateQuadraticAffine::MultivariateQuadraticAffine(double magnetWeight, int nx, int ny, int step,
-                                                         std::uint8_t const* flags, unsigned, IxReadGuard const&,
-                                                         int nParms, std::int32_t const* parmIndex,
-                                                         double const*, double const* targetSource)
-    : MultivariateQuadraticConstraints(magnetWeight, nx, ny, step, flags, nParms, parmIndex, targetSource) {}
-MultivariateQuadraticAffine::~MultivariateQuadraticAffine() = default;
-double MultivariateQuadraticAffine::computeEnergy(double const*, double*) const { return 0.0; }
-void MultivariateQuadraticAffine::computeGradient(double const*, double*) const {}
-void MultivariateQuadraticAffine::computeLineQuadratic(double const*, double const*, double& a, double& b,
-                                                       double& c) const {
-  a = b = c = 0.0;
+                                                         std::uint8_t const* flags, unsigned pass,
+                                                         IxReadGuard const& mesh, int nParms,
+                                                         std::int32_t const* parmIndex, double const* positions,
+                                                         double const* targetSource)
+    : MultivariateQuadraticConstraints(magnetWeight, nx, ny, step, flags, nParms, parmIndex, targetSource) {
+  checkMeshCovers(mesh, nx, ny);
+  LatticeView const lv{nx, ny, step, flags, parmIndex, nParms, pass, &mesh};
+  _terms.reserve(static_cast<std::size_t>(nParms));
+  Stencil st;
+  for (int y = 0; y < ny; ++y) {
+    for (int x = 0; x < nx; ++x) {
+      if (lv.flag(x, y) & Interpolate) continue;
+      int const c = lv.parm(x, y);
+      if (!buildStencil(lv, x, y, st)) continue;
+      int n = st.n;
+      double coef[4] = {0.0, 0.0, 0.0, 0.0};
+      int order[4] = {0, 1, 2, 3};  // which stencil entries survive, in order
+
+      if (n == 3) {
+        // Three neighbours cannot define an affine fit that treats them
+        // alike: keep the two that lie on one line and interpolate along it.
+        bool const distinct = st.dx[0] != st.dx[1] && st.dx[0] != st.dx[2] && st.dx[1] != st.dx[2];
+        int deleteIndex = 0;
+        while (deleteIndex < 3 && (distinct ? st.dx[deleteIndex] : st.dy[deleteIndex]) != 0) ++deleteIndex;
+        QX_ASSERT_AS(kAssertFile, deleteIndex < 3, "deleteIndex < 3");
+        for (int k = 0, j = 0; k < 3; ++k)
+          if (k != deleteIndex) order[j++] = k;
+        n = 2;
+      }
+      if (n == 2) {
+        int const k0 = order[0], k1 = order[1];
+        int const dx0 = st.dx[k0], dx1 = st.dx[k1], dy0 = st.dy[k0], dy1 = st.dy[k1];
+        if (dy0 == dy1) {
+          coef[0] = static_cast<double>(dx1) / (dx1 - dx0);
+          coef[1] = static_cast<double>(-dx0) / (dx1 - dx0);
+        } else if (dx0 == dx1) {
+          coef[0] = static_cast<double>(dy1) / (dy1 - dy0);
+          coef[1] = static_cast<double>(-dy0) / (dy1 - dy0);
+        } else {
+          continue;  // two neighbours at a right angle: no prediction
+        }
+      } else if (n == 4) {
+        // Least-squares affine fit P(d) = A d + t of the four neighbour
+        // offsets, evaluated at d = 0: c_k are the weights of t.
+        double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
+        for (int k = 0; k < 4; ++k) {
+          sx += st.dx[k];
+          sy += st.dy[k];
+          sxx += st.dx[k] * st.dx[k];
+          syy += st.dy[k] * st.dy[k];
+          sxy += st.dx[k] * st.dy[k];
+        }
+        double const nn = 4.0;
+        double const denom = (2.0 * sxy * sy - syy * sx) * sx + (nn * syy - sy * sy) * sxx - nn * sxy * sxy;
+        QX_ASSERT_AS(kAssertFile, denom != 0.0, "denom != 0.0");
+        for (int k = 0; k < 4; ++k)
+          coef[k] = ((sx * st.dy[k] - sxy + sy * st.dx[k]) * sxy + (sxx - st.dx[k] * sx) * syy -
+                     st.dy[k] * sy * sxx) /
+                    denom;
+      } else {
+        continue;  // 0 or 1 neighbour
+      }
+
+      AffineTerm t{};
+      t.centre = c;
+      t.constX = 0.0;
+      t.constY = 0.0;
+      int entries = 0;
+      for (int j = 0; j < n; ++j) {
+        if (coef[j] == 0.0) continue;
+        int const k = order[j];
+        int const ind = st.inds[k];
+        if (st.constrained[k]) {
+          // A constrained neighbour does not move in this cycle's terms.
+          t.constX += coef[j] * positions[2 * static_cast<std::ptrdiff_t>(ind)];
+          t.constY += coef[j] * positions[2 * static_cast<std::ptrdiff_t>(ind) + 1];
+        } else {
+          t.inds[entries] = ind;
+          t.coefs[entries] = coef[j];
+          ++entries;
+        }
+      }
+      if ((lv.flag(x, y) & Constrained) == 0) {
+        t.inds[entries] = c;
+        t.coefs[entries] = -1.0;
+        ++entries;
+      } else {
+        t.constX -= positions[2 * static_cast<std::ptrdiff_t>(c)];
+        t.constY -= positions[2 * static_cast<std::ptrdiff_t>(c) + 1];
+      }
+      t.n = entries;
+      for (int k = entries; k < 5; ++k) {
+        t.inds[k] = c;
+        t.coefs[k] = 0.0;
+      }
+      if (entries >= 1) ++_nTerms;
+      if (entries >= 1 || t.constX != 0.0 || t.constY != 0.0) _terms.push_back(t);
+    }
+  }
 }
-AffineTerm const* MultivariateQuadraticAffine::findTerm(int) const { return nullptr; }
+
+MultivariateQuadraticAffine::~MultivariateQuadraticAffine() = default;
+
+namespace {
+
+inline V2 affineResidual(AffineTerm const& t, double const* x) {
+  V2 r = V2{t.constX, t.constY};
+  for (int k = 0; k < 5; ++k) r += splat(t.coefs[k]) * at(x, t.inds[k]);
+  return r;
+}
+
+inline V2 affineLinear(AffineTerm const& t, double const* d) {
+  V2 s = splat(0.0);
+  for (int k = 0; k < 5; ++k) s += splat(t.coefs[k]) * at(d, t.inds[k]);
+  return s;
+}
+
+template <bool kPerTerm>
+double affineEnergy(std::vector<AffineTerm> const& terms, double const* x, double* perTerm) {
+  double e = 0.0;
+  for (AffineTerm const& t : terms) {
+    double const q = norm2(affineResidual(t, x));
+    e += q;
+    if constexpr (kPerTerm) perTerm[t.centre] = q;
+  }
+  return e;
+}
+
+}  // namespace
+
+double MultivariateQuadraticAffine::computeEnergy(double const* x, double* perTerm) const {
+  double const ec = MultivariateQuadraticConstraints::computeEnergy(x, perTerm);
+  return ec + (perTerm ? affineEnergy<true>(_terms, x, perTerm) : affineEnergy<false>(_terms, x, nullptr));
+}
+
+void MultivariateQuadraticAffine::computeGradient(double const* x, double* g) const {
+  std::fill(g, g + 2 * static_cast<std::ptrdiff_t>(_nParms), 0.0);
+  addConstraintGradient(x, g);
+  // d|R|^2 / dP(ind_k) = 2 coef_k R
+  for (AffineTerm const& t : _terms) {
+    V2 const r2 = splat(2.0) * affineResidual(t, x);
+    for (int k = 0; k < 5; ++k) addAt(g, t.inds[k], splat(t.coefs[k]) * r2);
+  }
+  maskHardConstraints(g);
+}
+
+void MultivariateQuadraticAffine::computeLineQuadratic(double const* x, double const* d, double& a, double& b,
+                                                       double& c) const {
+  QX_ASSERT_AS(kAssertFile, _magnetWeight == 0.0, "_magnetWeight == 0.0");
+  // E(x + t d) = sum |R + t S|^2 = t^2 sum|S|^2 + t 2 sum R.S + sum|R|^2
+  double sa = 0.0, sb = 0.0, sc = 0.0;
+  for (AffineTerm const& t : _terms) {
+    V2 const r = affineResidual(t, x);
+    V2 const s = affineLinear(t, d);
+    sa += norm2(s);
+    sb += dot2(r, s);
+    sc += norm2(r);
+  }
+  a = sa;
+  b = 2.0 * sb;
+  c = sc;
+}
+
+AffineTerm const* MultivariateQuadraticAffine::findTerm(int p) const {
+  for (AffineTerm const& t : _terms)
+    if (t.centre == p) return &t;
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Similarity ("Rigid") model
 
 MultivariateQuadraticSimilarity::MultivariateQuadraticSimilarity(double magnetWeight, int nx, int ny, int step,
-                                                                 std::uint8_t const* flags, unsigned,
-                                                                 IxReadGuard const&, int nParms,
+                                                                 std::uint8_t const* flags, unsigned pass,
+                                                                 IxReadGuard const& mesh, int nParms,
                                                                  std::int32_t const* parmIndex,
                                                                  double const* targetSource)
-    : MultivariateQuadraticConstraints(magnetWeight, nx, ny, step, flags, nParms, parmIndex, targetSource) {}
-MultivariateQuadraticSimilarity::~MultivariateQuadraticSimilarity() = default;
-double MultivariateQuadraticSimilarity::computeEnergy(double const*, double*) const { return 0.0; }
-void MultivariateQuadraticSimilarity::computeGradient(double const*, double*) const {}
-void MultivariateQuadraticSimilarity::computeLineQuadratic(double const*, double const*, double& a, double& b,
-                                                           double& c) const {
-  a = b = c = 0.0;
+    : MultivariateQuadraticConstraints(magnetWeight, nx, ny, step, flags, nParms, parmIndex, targetSource) {
+  checkMeshCovers(mesh, nx, ny);
+  LatticeView const lv{nx, ny, step, flags, parmIndex, nParms, pass, &mesh};
+  _terms.reserve(static_cast<std::size_t>(nParms));
+  Stencil st;
+  for (int y = 0; y < ny; ++y) {
+    for (int x = 0; x < nx; ++x) {
+      if (lv.flag(x, y) & Interpolate) continue;
+      if (!buildStencil(lv, x, y, st)) continue;
+      int const n = st.n;
+      if (n < 2) continue;
+      ++_nTerms;
+      // Least-squares similarity fit (rotation, uniform scale, translation)
+      // of the neighbour offsets onto the neighbour positions, evaluated at
+      // the centre's offset 0; a_k, b_k are its weights.
+      double sx = 0, sy = 0, sxx = 0, syy = 0;
+      for (int k = 0; k < n; ++k) {
+        sx += st.dx[k];
+        sy += st.dy[k];
+        sxx += st.dx[k] * st.dx[k];
+        syy += st.dy[k] * st.dy[k];
+      }
+      double const denom = n * (sxx + syy) - sx * sx - sy * sy;
+      QX_ASSERT_AS(kAssertFile, denom != 0.0, "denom != 0.0");
+      SimilarityTerm t{};
+      t.centre = lv.parm(x, y);
+      t.n = n;
+      for (int k = 0; k < 4; ++k) {
+        if (k < n) {
+          t.inds[k] = st.inds[k];
+          t.a[k] = (sxx + syy - sx * st.dx[k] - sy * st.dy[k]) / denom;
+          t.b[k] = (sy * st.dx[k] - sx * st.dy[k]) / denom;
+        } else {
+          t.inds[k] = t.centre;
+          t.a[k] = 0.0;
+          t.b[k] = 0.0;
+        }
+      }
+      _terms.push_back(t);
+    }
+  }
 }
-SimilarityTerm const* MultivariateQuadraticSimilarity::findTerm(int) const { return nullptr; }
 
-int minimiseQuadratic(MultivariateQuadraticBase const&, double*, int, double, double, bool& converged) {
-  converged = false;
-  return 0;
+MultivariateQuadraticSimilarity::~MultivariateQuadraticSimilarity() = default;
+
+namespace {
+
+// R = -P(c) + sum_k a_k P_k + b_k (y_k, -x_k)
+inline V2 similarityResidual(SimilarityTerm const& t, double const* x) {
+  V2 r = -at(x, t.centre);
+  for (int k = 0; k < 4; ++k) {
+    V2 const p = at(x, t.inds[k]);
+    r += splat(t.a[k]) * p + splat(t.b[k]) * perp(p);
+  }
+  return r;
 }
-int minimiseByStepSearch(MultivariateQuadraticBase const&, double*, int, double, double, bool& converged) {
+
+template <bool kPerTerm>
+double similarityEnergy(std::vector<SimilarityTerm> const& terms, int nParms, double const* x, double* perTerm) {
+  double e = 0.0;
+  for (SimilarityTerm const& t : terms) {
+    for (int k = 0; k < 4; ++k) {
+      int const ind = t.inds[k];
+      if (__builtin_expect(ind < 0 || ind >= nParms, 0)) {
+        QX_ASSERT_AS(kAssertFile, ind >= 0, "ind >= 0");
+        QX_ASSERT_AS(kAssertFile, ind < nParms, "ind < _nParms");
+      }
+    }
+    double const q = norm2(similarityResidual(t, x));
+    e += q;
+    if constexpr (kPerTerm) perTerm[t.centre] = q;
+  }
+  return e;
+}
+
+}  // namespace
+
+double MultivariateQuadraticSimilarity::computeEnergy(double const* x, double* perTerm) const {
+  double const ec = MultivariateQuadraticConstraints::computeEnergy(x, perTerm);
+  return ec + (perTerm ? similarityEnergy<true>(_terms, _nParms, x, perTerm)
+                       : similarityEnergy<false>(_terms, _nParms, x, nullptr));
+}
+
+void MultivariateQuadraticSimilarity::computeGradient(double const* x, double* g) const {
+  std::fill(g, g + 2 * static_cast<std::ptrdiff_t>(_nParms), 0.0);
+  addConstraintGradient(x, g);
+  // dR/dP(c) = -I; d(R.R)/dP_k = 2 (a_k R + b_k (-R.y, R.x))
+  for (SimilarityTerm const& t : _terms) {
+    V2 const r2 = splat(2.0) * similarityResidual(t, x);
+    V2 const r2perp = V2{-r2[1], r2[0]};
+    addAt(g, t.centre, -r2);
+    for (int k = 0; k < 4; ++k) addAt(g, t.inds[k], splat(t.a[k]) * r2 + splat(t.b[k]) * r2perp);
+  }
+  maskHardConstraints(g);
+}
+
+void MultivariateQuadraticSimilarity::computeLineQuadratic(double const* x, double const* d, double& a, double& b,
+                                                           double& c) const {
+  QX_ASSERT_AS(kAssertFile, _magnetWeight == 0.0, "_magnetWeight == 0.0");
+  double sa = 0.0, sb = 0.0, sc = 0.0;
+  for (SimilarityTerm const& t : _terms) {
+    V2 const r = similarityResidual(t, x);
+    V2 const s = similarityResidual(t, d);  // the residual is linear: S = R applied to d
+    sa += norm2(s);
+    sb += dot2(r, s);
+    sc += norm2(r);
+  }
+  a = sa;
+  b = 2.0 * sb;
+  c = sc;
+}
+
+SimilarityTerm const* MultivariateQuadraticSimilarity::findTerm(int p) const {
+  for (SimilarityTerm const& t : _terms)
+    if (t.centre == p) return &t;
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Minimisers
+
+int minimiseQuadratic(MultivariateQuadraticBase const& e, double* x, int maxIter, double tolX, double tolE,
+                      bool& converged) {
   converged = false;
-  return 0;
+  if (maxIter <= 0) return 0;
+  int const nParms = e.getNParms();
+  int const n = 2 * nParms;
+  ConjugateGradient cg(n);
+  AlignedDoubles const g = allocateAligned(static_cast<std::size_t>(n));
+  double prevE = DBL_MAX;
+  double maxStep = 0.0;
+
+  for (int k = 1; k <= maxIter; ++k) {
+    e.computeGradient(x, g.get());
+    double const* d = cg.getDirection(g.get());
+    double a = 0.0, b = 0.0, c = 0.0;
+    e.computeLineQuadratic(x, d, a, b, c);
+    QX_ASSERT_AS(kAssertFile, c >= -1.0e-8, "c >= -1.0e-8");
+    QX_ASSERT_AS(kAssertFile, a >= -1.0e-8, "a >= -1.0e-8");
+
+    double energy;
+    if (a == 0.0) {
+      energy = prevE;  // flat along d: nothing to gain, the step size stays
+    } else {
+      // The exact minimiser of a t^2 + b t + c.
+      double const t = -b / (2.0 * a);
+      V2 const tv = splat(t);
+      V2 m = splat(0.0);
+      for (int p = 0; p < nParms; ++p) {
+        V2 const step = tv * at(d, p);
+        store2(x + 2 * static_cast<std::ptrdiff_t>(p), at(x, p) + step);
+        V2 const absStep = V2{std::fabs(step[0]), std::fabs(step[1])};
+        m = absStep > m ? absStep : m;
+      }
+      maxStep = std::max(m[0], m[1]);
+      energy = ((a * t + b) * t + c) / n;  // energy per coordinate after the step
+    }
+    // Converged when the step is negligible or the energy stopped falling
+    // (relatively, once the energy is above 1).
+    if (tolX >= maxStep || tolE > std::fabs(energy - prevE) / std::max(energy, 1.0)) {
+      converged = true;
+      return k;
+    }
+    prevE = energy;
+    PxRequestMgr::getInstance().checkInterruption();
+  }
+  return maxIter;
+}
+
+int minimiseByStepSearch(MultivariateQuadraticBase const& e, double* x, int maxIter, double tolX, double tolE,
+                         bool& converged) {
+  converged = false;
+  if (maxIter <= 0) return 0;
+  int const nParms = e.getNParms();
+  int const n = 2 * nParms;
+  ConjugateGradient cg(n);
+  // g holds the gradient, then (once u is known) the trial positions.
+  AlignedDoubles const g = allocateAligned(static_cast<std::size_t>(n));
+  AlignedDoubles const u = allocateAligned(static_cast<std::size_t>(n));
+  double prevE = 1e300;
+  double tPrev = 1.0;
+
+  auto energyAt = [&](double trial) {
+    V2 const tv = splat(trial);
+    for (int p = 0; p < nParms; ++p) store2(g.get() + 2 * static_cast<std::ptrdiff_t>(p), at(x, p) + tv * at(u.get(), p));
+    return e.computeEnergy(g.get(), nullptr);
+  };
+
+  for (int k = 1; k <= maxIter; ++k) {
+    e.computeGradient(x, g.get());
+    cg.getUnitDirection(g.get(), true, u.get());
+
+    // Walk along u: two successive gains double the step, a loss reverses
+    // and halves it, until the step is below tolX. The previous iteration's
+    // step is the first guess.
+    double s = std::fabs(tPrev);
+    double t = 0.0;
+    double eBest = e.computeEnergy(x, nullptr);
+    int count = 0;
+    if (s >= tolX) {
+      for (;;) {
+        double const trial = t + s;
+        double const energy = energyAt(trial);
+        if (energy < eBest) {
+          eBest = energy;
+          t = trial;
+          ++count;
+          if (count != 2) continue;
+          s = 2.0 * s;
+        } else {
+          s = -0.5 * s;
+        }
+        // The last two guard a non-positive tolX or a runaway step.
+        if (std::fabs(s) < tolX || s == 0.0 || !std::isfinite(s)) break;
+        count = 0;
+      }
+    }
+
+    double maxStep = 0.0;
+    if (t != 0.0) {
+      V2 const tv = splat(t);
+      V2 m = splat(0.0);
+      for (int p = 0; p < nParms; ++p) {
+        V2 const step = tv * at(u.get(), p);
+        store2(x + 2 * static_cast<std::ptrdiff_t>(p), at(x, p) + step);
+        V2 const absStep = V2{std::fabs(step[0]), std::fabs(step[1])};
+        m = absStep > m ? absStep : m;
+      }
+      maxStep = std::max(m[0], m[1]);
+    }
+    tPrev = t;
+    if (tolX >= maxStep || tolE > std::fabs(eBest - prevE) / std::max(eBest, 1.0)) {
+      converged = true;
+      return k - 1;
+    }
+    prevE = eBest;
+    PxRequestMgr::getInstance().checkInterruption();
+  }
+  return maxIter;
 }
 
 }  // namespace Qx::Warper2D::gridsolver
