@@ -22,7 +22,7 @@
 //     where the outline crosses itself.
 // Each pixel with coverage c > 0 becomes old + c (colour - old) per component
 // (the colour laid over the old value with opacity c); pixels with zero
-// coverage keep their value. The default colour (1, 1, 1, 1) makes a
+// coverage (below 1e-6 with antialiasing, which is round-off) keep their value. The default colour (1, 1, 1, 1) makes a
 // one-component FLOAT32 mask that starts at 0 read 0 outside and non-zero
 // inside. Any pixel format is accepted.
 //
@@ -49,7 +49,7 @@ class IpShapeRenderProc {
   void process();
 
  private:
-  void blendRow(int y, float const* coverage);
+  void blendRow(int y, float* coverage);
   void processAliased();
   void processAntialiased();
 
