@@ -1,0 +1,295 @@
+// Tests of the power-basis curve tables and the first-root search.
+#include "curveEvaluator.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "base/assertions.h"
+#include "primitives/geBezierCurve.h"
+
+using Qx::Warper2D::CurveEvaluator;
+using Qx::Warper2D::findFirstRoot;
+using P = GePoint2<float>;
+
+namespace {
+
+// A curve from explicit (in handle, point, out handle) triples.
+GeBezierCurve makeCurve(std::initializer_list<P> triples, bool closed) {
+  Vector<P> pts(triples);
+  return GeBezierCurve(pts, closed ? GeBezierCurve::CLOSED : GeBezierCurve::OPEN);
+}
+
+// Reference point of segment k by de Casteljau in double.
+P deCasteljau(GeBezierCurve const& c, int k, double u) {
+  P p0, c1, c2, p3;
+  c.getSegment(k, p0, c1, c2, p3);
+  auto lerp = [](double a, double b, double t) { return a + (b - a) * t; };
+  auto at = [&](double a, double b, double cc, double d) {
+    double const ab = lerp(a, b, u), bc = lerp(b, cc, u), cd = lerp(cc, d, u);
+    return lerp(lerp(ab, bc, u), lerp(bc, cd, u), u);
+  };
+  return {static_cast<float>(at(p0.x(), c1.x(), c2.x(), p3.x())),
+          static_cast<float>(at(p0.y(), c1.y(), c2.y(), p3.y()))};
+}
+
+// An S-shaped open curve of three points with a corner at point 1.
+GeBezierCurve cornerCurve() {
+  return makeCurve({{0, 0}, {0, 0}, {10, 5}, {20, 0}, {30, 0}, {30, 10}, {30, 20}, {40, 40}, {40, 40}}, false);
+}
+
+// A closed four-point curve, roughly a circle of radius 50 about (100, 100).
+GeBezierCurve closedCircle() {
+  float const h = 50.0f * 0.5523f;
+  return makeCurve({{150, 100 - h}, {150, 100}, {150, 100 + h},
+                    {100 + h, 150}, {100, 150}, {100 - h, 150},
+                    {50, 100 + h}, {50, 100}, {50, 100 - h},
+                    {100 - h, 50}, {100, 50}, {100 + h, 50}},
+                   true);
+}
+
+void expectNear(P const& a, P const& b, float tol) {
+  EXPECT_NEAR(a.x(), b.x(), tol);
+  EXPECT_NEAR(a.y(), b.y(), tol);
+}
+
+std::string failedCondition(auto&& f) {
+  try {
+    f();
+  } catch (AssertionFailure const& e) {
+    EXPECT_EQ(e.file(), "curveEvaluator");
+    return e.condition();
+  }
+  return "";
+}
+
+}  // namespace
+
+TEST(CurveEvaluatorTest, SegmentCountFollowsClosure) {
+  EXPECT_EQ(CurveEvaluator(cornerCurve()).getSegmentCount(), 2);
+  EXPECT_FALSE(CurveEvaluator(cornerCurve()).isClosed());
+  CurveEvaluator const circle(closedCircle());
+  EXPECT_EQ(circle.getSegmentCount(), 4);
+  EXPECT_TRUE(circle.isClosed());
+  // One point, closed or open, has no segment at all.
+  EXPECT_EQ(CurveEvaluator(makeCurve({{1, 1}, {1, 1}, {1, 1}}, true)).getSegmentCount(), 0);
+  CurveEvaluator const empty{GeBezierCurve()};
+  EXPECT_TRUE(empty.isEmpty());
+  EXPECT_EQ(empty.getSegmentCount(), 0);
+}
+
+TEST(CurveEvaluatorTest, MatchesDeCasteljauOfTheHostSegments) {
+  for (GeBezierCurve const& c : {cornerCurve(), closedCircle()}) {
+    CurveEvaluator const e(c);
+    for (int k = 0; k < e.getSegmentCount(); ++k)
+      for (int i = 0; i <= 16; ++i) {
+        double const u = i / 16.0;
+        // The handles pass through (angle, length): a few float ulps apart.
+        expectNear(e.evaluate(k + u), deCasteljau(c, k, u), 2e-4f);
+      }
+  }
+}
+
+TEST(CurveEvaluatorTest, SegmentEndpointsAndClosingSegment) {
+  CurveEvaluator const open(cornerCurve());
+  expectNear(open.evaluate(0.0), {0, 0}, 0.0f);
+  expectNear(open.evaluate(1.0), {30, 0}, 0.0f);  // start of segment 1: a0 exactly
+  expectNear(open.evaluate(2.0), {40, 40}, 1e-4f);  // t = n: end of the last segment
+
+  CurveEvaluator const circle(closedCircle());
+  expectNear(circle.evaluate(4.0), {150, 100}, 1e-4f);  // the closing segment returns to point 0
+  expectNear(circle.evaluate(3.5), deCasteljau(closedCircle(), 3, 0.5), 2e-4f);
+}
+
+TEST(CurveEvaluatorTest, OnePointCurveIsConstant) {
+  CurveEvaluator const e(makeCurve({{3, 4}, {7, -2}, {9, 9}}, false));
+  EXPECT_EQ(e.evaluate(0.0), P(7, -2));
+  EXPECT_EQ(e.evaluateDerivative(0.0), P(1, 0));
+  EXPECT_EQ(e.evaluateUnitTangent(0.0), P(1, 0));
+  EXPECT_TRUE(e.hasFiniteCoefficients());
+}
+
+TEST(CurveEvaluatorTest, TranslatedCurveKeepsShapeCoefficients) {
+  GeBezierCurve const c = closedCircle();
+  GeBezierCurve const moved(c, GeAffineMatrix2<float>::translation(-30.0f, 12.5f));
+  CurveEvaluator const a(c), b(moved);
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_NEAR(b.getSegment(k).a0x, a.getSegment(k).a0x - 30.0f, 1e-4f);
+    EXPECT_NEAR(b.getSegment(k).a0y, a.getSegment(k).a0y + 12.5f, 1e-4f);
+    EXPECT_NEAR(b.getSegment(k).a3x, a.getSegment(k).a3x, 1e-3f);
+    EXPECT_NEAR(b.getSegment(k).a2y, a.getSegment(k).a2y, 1e-3f);
+  }
+}
+
+TEST(CurveEvaluatorTest, DerivativeMatchesFiniteDifference) {
+  CurveEvaluator const e(closedCircle());
+  for (double t : {0.1, 0.7, 1.3, 2.5, 3.9}) {
+    double const h = 1e-3;
+    P const a = e.evaluate(t - h), b = e.evaluate(t + h);
+    P const d = e.evaluateDerivative(t);
+    EXPECT_NEAR(d.x(), (b.x() - a.x()) / (2 * h), 0.05);
+    EXPECT_NEAR(d.y(), (b.y() - a.y()) / (2 * h), 0.05);
+  }
+}
+
+TEST(CurveEvaluatorTest, UnitTangentsAwayFromJointsAreNormalisedDerivatives) {
+  CurveEvaluator const e(closedCircle());
+  for (double t : {0.25, 1.5, 2.75}) {
+    P const d = e.evaluateDerivative(t), T = e.evaluateUnitTangent(t);
+    EXPECT_NEAR(T.length(), 1.0f, 1e-6f);
+    EXPECT_NEAR(T.cross(d), 0.0f, 1e-3f);
+    EXPECT_GT(T.dot(d), 0.0f);
+  }
+  // A straight segment with zero handles: the derivative vanishes at both
+  // ends, and the tangent still points along the line.
+  CurveEvaluator const line(makeCurve({{0, 0}, {0, 0}, {0, 0}, {3, 4}, {3, 4}, {3, 4}}, false));
+  expectNear(line.evaluateUnitTangent(0.0), {0.6f, 0.8f}, 1e-5f);
+  expectNear(line.evaluateUnitTangent(1.0), {0.6f, 0.8f}, 1e-5f);
+  expectNear(line.evaluateUnitTangent(0.5), {0.6f, 0.8f}, 1e-5f);
+}
+
+TEST(CurveEvaluatorTest, UnitTangentAtAJointAveragesBothSides) {
+  CurveEvaluator const e(cornerCurve());
+  P const s = e.evaluateDerivative(0.99) + e.evaluateDerivative(1.01);
+  P const expected = s * (1.0f / s.length());
+  expectNear(e.evaluateUnitTangent(1.0), expected, 1e-6f);
+  // Within 1e-4 of the joint counts as the joint.
+  expectNear(e.evaluateUnitTangent(1.00005), e.evaluateUnitTangent(1.0), 1e-3f);
+
+  // Open curve, t = 0: the "before" side is clamped to 0.
+  P const s0 = e.evaluateDerivative(0.0) + e.evaluateDerivative(0.01);
+  expectNear(e.evaluateUnitTangent(0.0), s0 * (1.0f / s0.length()), 1e-6f);
+
+  // Closed curve, t = 0: the "before" side wraps to n - 0.01.
+  CurveEvaluator const c(closedCircle());
+  P const sc = c.evaluateDerivative(3.99) + c.evaluateDerivative(0.01);
+  expectNear(c.evaluateUnitTangent(0.0), sc * (1.0f / sc.length()), 1e-6f);
+  expectNear(c.evaluateUnitTangent(0.0), {0, 1}, 1e-3f);  // the circle's rightmost point heads down (+y)
+  // And t = n, the same point, wraps its "after" side to 0.01.
+  expectNear(c.evaluateUnitTangent(4.0), c.evaluateUnitTangent(0.0), 1e-6f);
+}
+
+TEST(CurveEvaluatorTest, VanishingDerivativeFallsBackToTheDefaultDirection) {
+  // Two coincident points with zero handles: no direction anywhere.
+  CurveEvaluator const dot(makeCurve({{5, 5}, {5, 5}, {5, 5}, {5, 5}, {5, 5}, {5, 5}}, false));
+  EXPECT_EQ(dot.evaluateUnitTangent(0.5), P(1, 0));
+  EXPECT_EQ(dot.evaluateUnitTangent(1.0), P(1, 0));
+
+  // Out and back along a line: the sides of the turning joint nearly cancel,
+  // and whatever is left still comes out as a finite unit vector.
+  CurveEvaluator const e(makeCurve({{0, 0}, {0, 0}, {0, 0}, {8, 0}, {8, 0}, {8, 0}, {0, 0}, {0, 0}, {0, 0}}, false));
+  P const t = e.evaluateUnitTangent(1.0);
+  ASSERT_TRUE(std::isfinite(t.x()) && std::isfinite(t.y()));
+  EXPECT_NEAR(t.length(), 1.0f, 1e-5f);
+  EXPECT_NEAR(std::fabs(t.x()), 1.0f, 1e-5f);  // along the line, either way
+}
+
+TEST(CurveEvaluatorTest, ParameterOutsideTheCurveAsserts) {
+  CurveEvaluator const e(cornerCurve());
+  EXPECT_EQ(failedCondition([&] { e.evaluate(-0.001); }), "0.0 <= param");
+  EXPECT_EQ(failedCondition([&] { e.evaluate(2.01); }), "param <= static_cast<float>(_n)");
+  EXPECT_EQ(failedCondition([&] { e.evaluateDerivative(std::nan("")); }), "0.0 <= param");
+  EXPECT_EQ(failedCondition([&] { e.evaluateUnitTangent(3.0); }), "param <= static_cast<float>(_n)");
+  EXPECT_EQ(failedCondition([&] { e.evaluate(2.0); }), "");
+}
+
+TEST(CurveEvaluatorTest, NonFiniteAndHugeCoefficientsAreReported) {
+  float const nan = std::nanf("");
+  EXPECT_FALSE(CurveEvaluator(makeCurve({{0, 0}, {0, 0}, {0, 0}, {nan, 1}, {5, 5}, {5, 5}}, false))
+                   .hasFiniteCoefficients());
+  CurveEvaluator const huge(makeCurve({{0, 0}, {0, 0}, {1e7f, 0}, {5, 5}, {5, 5}, {5, 5}}, false));
+  EXPECT_TRUE(huge.hasFiniteCoefficients());
+  EXPECT_GE(huge.getMaxAbsCoefficient(), 3e7f);
+}
+
+// p(t) = (t - r0)(t - r1)(t - r2) as ((a t + b) t + c) t + d.
+struct Cubic {
+  float a, b, c, d;
+};
+Cubic fromRoots(double r0, double r1, double r2) {
+  return {1.0f, static_cast<float>(-(r0 + r1 + r2)), static_cast<float>(r0 * r1 + r0 * r2 + r1 * r2),
+          static_cast<float>(-r0 * r1 * r2)};
+}
+
+TEST(FindFirstRootTest, FindsTheSmallestRootInTheInterval) {
+  Cubic const p = fromRoots(0.25, 0.75, 2.0);
+  double r = -1;
+  ASSERT_TRUE(findFirstRoot(p.a, p.b, p.c, p.d, 0.0, 1.0, 1e-10, r));
+  EXPECT_NEAR(r, 0.25, 1e-7);
+  ASSERT_TRUE(findFirstRoot(p.a, p.b, p.c, p.d, 0.5, 1.0, 1e-10, r));
+  EXPECT_NEAR(r, 0.75, 1e-7);
+  ASSERT_TRUE(findFirstRoot(p.a, p.b, p.c, p.d, 1.0, 3.0, 1e-10, r));
+  EXPECT_NEAR(r, 2.0, 1e-7);
+  EXPECT_FALSE(findFirstRoot(p.a, p.b, p.c, p.d, 0.3, 0.7, 1e-10, r));
+}
+
+TEST(FindFirstRootTest, ReportsNoRootWhenTheCubicStaysAwayFromZero) {
+  double r = 123.0;
+  EXPECT_FALSE(findFirstRoot(0.0f, 1.0f, 0.0f, 0.5f, -1.0, 1.0, 1e-10, r));  // t^2 + 0.5
+  EXPECT_FALSE(findFirstRoot(0.0f, 0.0f, 0.0f, 1e-6f, 0.0, 1.0, 1e-10, r));  // a constant above tol
+  EXPECT_EQ(r, 123.0);
+  // ... but a constant within tol is a root everywhere: the first is near tMin.
+  ASSERT_TRUE(findFirstRoot(0.0f, 0.0f, 0.0f, 0.0f, 0.0, 1.0, 1e-10, r));
+  EXPECT_LT(r, 1e-9);
+}
+
+TEST(FindFirstRootTest, NarrowStraddlingIntervalGivesItsMidpoint) {
+  // p(t) = t - 0.5 over an interval narrower than tol around the root.
+  double r = -1;
+  ASSERT_TRUE(findFirstRoot(0.0f, 0.0f, 1.0f, -0.5f, 0.5 - 2e-11, 0.5 + 4e-11, 1e-10, r));
+  EXPECT_EQ(r, 0.5 + 1e-11);
+  // A degenerate interval is its own midpoint.
+  ASSERT_TRUE(findFirstRoot(0.0f, 0.0f, 1.0f, -0.5f, 0.5, 0.5, 1e-10, r));
+  EXPECT_EQ(r, 0.5);
+}
+
+TEST(FindFirstRootTest, RootAtTheIntervalStart) {
+  double r = -1;
+  ASSERT_TRUE(findFirstRoot(1.0f, 0.0f, 0.0f, 0.0f, 0.0, 1.0, 1e-10, r));  // t^3
+  EXPECT_LT(r, 1e-3);  // flat root: |t^3| <= tol well before t = 1e-3
+  Cubic const p = fromRoots(0.0, 0.6, 0.9);
+  ASSERT_TRUE(findFirstRoot(p.a, p.b, p.c, p.d, 0.0, 1.0, 1e-10, r));
+  EXPECT_LT(r, 1e-9);
+}
+
+TEST(FindFirstRootTest, ReversedIntervalAsserts) {
+  double r;
+  try {
+    findFirstRoot(1, 0, 0, 0, 1.0, 0.0, 1e-10, r);
+    FAIL() << "no assertion";
+  } catch (AssertionFailure const& e) {
+    EXPECT_EQ(e.file(), "curveEvaluator");
+    EXPECT_EQ(e.condition(), "tMin <= tMax");
+  }
+}
+
+TEST(FindFirstRootTest, RandomCubicsAgreeWithTheirKnownRoots) {
+  std::mt19937 rng(20241206);
+  std::uniform_real_distribution<double> root(-0.5, 1.5);
+  for (int i = 0; i < 2000; ++i) {
+    double rs[3] = {root(rng), root(rng), root(rng)};
+    std::sort(rs, rs + 3);
+    // Well separated roots, so the float coefficients keep them apart.
+    if (rs[1] - rs[0] < 0.02 || rs[2] - rs[1] < 0.02) continue;
+    Cubic const p = fromRoots(rs[0], rs[1], rs[2]);
+    double expected = -1;
+    for (double x : rs)
+      if (x >= 0.0 && x <= 1.0) {
+        expected = x;
+        break;
+      }
+    double r = -1;
+    bool const found = findFirstRoot(p.a, p.b, p.c, p.d, 0.0, 1.0, 1e-10, r);
+    if (expected < 0.0) {
+      // The float coefficients move the roots by ~1e-7: allow a root found
+      // just outside [0, 1] to count at the edge.
+      if (found) {
+        EXPECT_TRUE(r < 1e-5 || r > 1.0 - 1e-5) << r;
+      }
+    } else if (expected > 1e-5 && expected < 1.0 - 1e-5) {
+      ASSERT_TRUE(found) << i;
+      EXPECT_NEAR(r, expected, 1e-5) << i;
+    }
+  }
+}
