@@ -1,0 +1,403 @@
+// Tests of the rasterisation of curve pairs into the correspondence mesh and
+// of the inside/outside pass split.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <set>
+
+#include "base/assertions.h"
+#include "primitives/geBezierCurve.h"
+#include "primitives/ixTile.h"
+#include "warpGridProc.h"
+
+using namespace Qx::Warper2D;
+using P = GePoint2<float>;
+
+namespace {
+
+IxTile makeMesh(GeRectangle<int> const& region) {
+  return IxTile(IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::FLOAT32), region);
+}
+
+// A closed four-point curve close to a circle.
+GeBezierCurve circle(float cx, float cy, float r) {
+  float const h = r * 0.5522847f;
+  Vector<P> pts = {{cx + r, cy - h}, {cx + r, cy}, {cx + r, cy + h}, {cx + h, cy + r}, {cx, cy + r},
+                   {cx - h, cy + r}, {cx - r, cy + h}, {cx - r, cy}, {cx - r, cy - h}, {cx - h, cy - r},
+                   {cx, cy - r},     {cx + h, cy - r}};
+  return GeBezierCurve(pts, GeBezierCurve::CLOSED);
+}
+
+// An open wavy three-point curve.
+GeBezierCurve wave() {
+  Vector<P> pts = {{5, 10}, {5, 10}, {20, -5}, {30, 40}, {35, 30}, {40, 20}, {60, 10}, {62, 25}, {62, 25}};
+  return GeBezierCurve(pts, GeBezierCurve::OPEN);
+}
+
+GeBezierCurve transformed(GeBezierCurve const& c, GeAffineMatrix2<float> const& m) { return GeBezierCurve(c, m); }
+
+void forEachPixel(IxWriteGuard const& g, std::function<void(int, int, MeshPixel const&)> const& f) {
+  GeRectangle<int> const r = g.getPixelRegion();
+  for (int y = r.y1(); y < r.y2(); ++y)
+    for (int x = r.x1(); x < r.x2(); ++x) f(x, y, readMeshPixel(g.getPixelAddress(x, y)));
+}
+
+int countConstrained(IxWriteGuard const& g) {
+  int n = 0;
+  forEachPixel(g, [&](int, int, MeshPixel const& m) { n += (m.b & CONSTRAINED_BIT) ? 1 : 0; });
+  return n;
+}
+
+Vector<float> const kNoLinks;
+
+// Distance from (x, y) to the curve, by dense sampling of its segments.
+double distanceToCurve(GeBezierCurve const& c, double x, double y) {
+  double best = 1e300;
+  int const n = c.getSegmentCount();
+  for (int i = 0; i <= n * 2000; ++i) {
+    P const p = c.evaluate(i / 2000.0);
+    best = std::min(best, std::hypot(p.x() - x, p.y() - y));
+  }
+  return best;
+}
+
+}  // namespace
+
+TEST(ApplyCurveTest, RejectsAMeshThatIsNotFloatRgb) {
+  GeRectangle<int> const r(0, 0, 8, 8);
+  for (IxPixelFormat fmt : {IxPixelFormat(IxPixelFormat::RGBA, IxPixelFormat::FLOAT32),
+                            IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::FLOAT16)}) {
+    IxTile const tile(fmt, r);
+    IxWriteGuard g(tile);
+    try {
+      WarpGridProc::applyCurveToCorrespondence(wave(), kNoLinks, wave(), kNoLinks, 1.0, WarpGridProc::Bidirectional,
+                                               g);
+      FAIL() << "no assertion";
+    } catch (AssertionFailure const& e) {
+      EXPECT_EQ(e.file(), "warpGridProc");
+      EXPECT_EQ(e.condition(), fmt.getDepth() == IxPixelFormat::FLOAT32
+                                   ? "corrMesh.getTile().getPixelFormat().getComps() == IxPixelFormat::RGB"
+                                   : "corrMesh.getTile().getPixelFormat().getDepth() == IxPixelFormat::FLOAT32");
+    }
+  }
+}
+
+TEST(ApplyCurveTest, ConstrainedPixelsLieOnTheCurve) {
+  for (GeBezierCurve const& c : {wave(), circle(40, 40, 25)}) {
+    IxTile const mesh = makeMesh({0, 0, 80, 80});
+    IxWriteGuard g(mesh);
+    WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, c, kNoLinks, 0.0, WarpGridProc::Bidirectional, g);
+    int const n = countConstrained(g);
+    EXPECT_GT(n, 60);
+    forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
+      if (!(m.b & CONSTRAINED_BIT)) return;
+      // The curve passes through the pixel's square.
+      EXPECT_LE(distanceToCurve(c, x, y), 0.7072) << x << "," << y;
+    });
+  }
+}
+
+TEST(ApplyCurveTest, InterpolationZeroWritesEachPixelsOwnCentre) {
+  IxTile const mesh = makeMesh({-10, -20, 70, 60});
+  IxWriteGuard g(mesh);
+  GeBezierCurve const dst = transformed(wave(), GeAffineMatrix2<float>(0.3f, 2.0f, -1.0f, 0.5f, 300.0f, -70.0f));
+  WarpGridProc::applyCurveToCorrespondence(wave(), kNoLinks, dst, kNoLinks, 0.0, WarpGridProc::Bidirectional, g);
+  ASSERT_GT(countConstrained(g), 50);
+  forEachPixel(g, [](int x, int y, MeshPixel const& m) {
+    if (!(m.b & CONSTRAINED_BIT)) return;
+    EXPECT_EQ(m.r, static_cast<float>(x));
+    EXPECT_EQ(m.g, static_cast<float>(y));
+  });
+}
+
+TEST(ApplyCurveTest, IdenticalCurvesKeepEveryPixelInPlace) {
+  IxTile const mesh = makeMesh({0, 0, 80, 80});
+  IxWriteGuard g(mesh);
+  WarpGridProc::applyCurveToCorrespondence(circle(40, 40, 25), kNoLinks, circle(40, 40, 25), kNoLinks, 1.0,
+                                           WarpGridProc::Bidirectional, g);
+  forEachPixel(g, [](int x, int y, MeshPixel const& m) {
+    if (!(m.b & CONSTRAINED_BIT)) return;
+    EXPECT_NEAR(m.r, x, 1e-3);
+    EXPECT_NEAR(m.g, y, 1e-3);
+  });
+}
+
+TEST(ApplyCurveTest, TranslatedDestinationTranslatesEveryTarget) {
+  for (GeBezierCurve const& c : {wave(), circle(40, 40, 25)}) {
+    for (double f : {1.0, 0.5}) {
+      IxTile const mesh = makeMesh({0, 0, 80, 80});
+      IxWriteGuard g(mesh);
+      GeBezierCurve const dst = transformed(c, GeAffineMatrix2<float>::translation(10.0f, -5.0f));
+      WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, dst, kNoLinks, f, WarpGridProc::Bidirectional, g);
+      ASSERT_GT(countConstrained(g), 50);
+      forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
+        if (!(m.b & CONSTRAINED_BIT)) return;
+        EXPECT_NEAR(m.r, x + 10.0 * f, 1e-3) << x << "," << y;
+        EXPECT_NEAR(m.g, y - 5.0 * f, 1e-3) << x << "," << y;
+      });
+    }
+  }
+}
+
+TEST(ApplyCurveTest, RotatedDestinationRotatesTheOffsets) {
+  // Rotation by 30 degrees about (40, 40), then a shift: every pixel centre
+  // near the source curve lands where the same motion takes it.
+  float const a = 0.5235988f;
+  GeAffineMatrix2<float> const m = GeAffineMatrix2<float>::translation(47.0f, 33.0f) *
+                                   GeAffineMatrix2<float>::rotation(a) *
+                                   GeAffineMatrix2<float>::translation(-40.0f, -40.0f);
+  for (GeBezierCurve const& c : {wave(), circle(40, 40, 25)}) {
+    IxTile const mesh = makeMesh({0, 0, 80, 80});
+    IxWriteGuard g(mesh);
+    WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, transformed(c, m), kNoLinks, 1.0,
+                                             WarpGridProc::Bidirectional, g);
+    ASSERT_GT(countConstrained(g), 50);
+    forEachPixel(g, [&](int x, int y, MeshPixel const& px) {
+      if (!(px.b & CONSTRAINED_BIT)) return;
+      P const want = m.apply(P(static_cast<float>(x), static_cast<float>(y)));
+      EXPECT_NEAR(px.r, want.x(), 1e-3) << x << "," << y;
+      EXPECT_NEAR(px.g, want.y(), 1e-3) << x << "," << y;
+    });
+  }
+}
+
+TEST(ApplyCurveTest, SmoothingModeSetsTheBits) {
+  for (auto mode : {WarpGridProc::Bidirectional, WarpGridProc::Inside, WarpGridProc::Outside, WarpGridProc::None}) {
+    IxTile const mesh = makeMesh({0, 0, 70, 50});
+    IxWriteGuard g(mesh);
+    WarpGridProc::applyCurveToCorrespondence(wave(), kNoLinks, wave(), kNoLinks, 1.0, mode, g);
+    std::uint32_t const want = mode == WarpGridProc::None ? CONSTRAINED_BIT : (CONSTRAINED_BIT | SMOOTHING_BIT);
+    int seen = 0;
+    forEachPixel(g, [&](int, int, MeshPixel const& m) {
+      if (!(m.b & CONSTRAINED_BIT)) {
+        EXPECT_EQ(m.b, 0u);
+        return;
+      }
+      ++seen;
+      EXPECT_EQ(m.b, want);
+    });
+    EXPECT_GT(seen, 50);
+  }
+}
+
+TEST(ApplyCurveTest, OnePointCurveConstrainsOnePixel) {
+  Vector<P> pts = {{0, 0}, {12.4f, 7.6f}, {3, 3}};
+  GeBezierCurve const src(pts, GeBezierCurve::OPEN);
+  Vector<P> dpts = {{0, 0}, {20.0f, 10.0f}, {0, 0}};
+  GeBezierCurve const dst(dpts, GeBezierCurve::OPEN);
+  IxTile const mesh = makeMesh({0, 0, 32, 32});
+  IxWriteGuard g(mesh);
+  WarpGridProc::applyCurveToCorrespondence(src, kNoLinks, dst, kNoLinks, 1.0, WarpGridProc::Bidirectional, g);
+  EXPECT_EQ(countConstrained(g), 1);
+  MeshPixel const m = readMeshPixel(g.getPixelAddress(12, 8));
+  ASSERT_TRUE(m.b & CONSTRAINED_BIT);
+  // The centre sits (-0.4, 0.4) from the point; the destination's frame is
+  // the same (both tangents default to (1, 0)), so the offset carries over.
+  EXPECT_NEAR(m.r, 20.0f - 0.4f, 1e-5);
+  EXPECT_NEAR(m.g, 10.0f + 0.4f, 1e-5);
+}
+
+TEST(ApplyCurveTest, EarlierConstraintsAreKept) {
+  GeBezierCurve const c = circle(40, 40, 25);
+  GeBezierCurve const dst = transformed(c, GeAffineMatrix2<float>::translation(3, 3));
+  // Find the pixels the curve constrains, then pin those that lie away
+  // from the segment joints (at 0, 90, 180 and 270 degrees) beforehand.
+  IxTile const probe = makeMesh({0, 0, 80, 80});
+  IxWriteGuard pg(probe);
+  WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, dst, kNoLinks, 1.0, WarpGridProc::Bidirectional, pg);
+  IxTile const mesh = makeMesh({0, 0, 80, 80});
+  IxWriteGuard g(mesh);
+  int pinned = 0;
+  forEachPixel(pg, [&](int x, int y, MeshPixel const& m) {
+    bool const nearJoint = std::abs(x - 40) <= 2 || std::abs(y - 40) <= 2;
+    if ((m.b & CONSTRAINED_BIT) && !nearJoint && (x + y) % 2 == 0) {
+      writeMeshPixel(g.getPixelAddress(x, y), {-7.0f, static_cast<float>(-x), CONSTRAINED_BIT | 5u});
+      ++pinned;
+    }
+  });
+  ASSERT_GT(pinned, 20);
+  WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, dst, kNoLinks, 1.0, WarpGridProc::Bidirectional, g);
+  int kept = 0, written = 0;
+  forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
+    if (m.r == -7.0f) {
+      EXPECT_EQ(m.g, static_cast<float>(-x));
+      EXPECT_EQ(m.b, CONSTRAINED_BIT | 5u);
+      ++kept;
+    } else if (m.b & CONSTRAINED_BIT) {
+      EXPECT_NEAR(m.r, x + 3.0, 1e-3);
+      EXPECT_NEAR(m.g, y + 3.0, 1e-3);
+      ++written;
+    }
+  });
+  EXPECT_EQ(kept, pinned);
+  EXPECT_EQ(kept + written, countConstrained(pg));
+}
+
+TEST(ApplyCurveTest, ASecondCurveDoesNotRewriteTheFirst) {
+  // Two crossing lines: the crossing pixel keeps the first line's target.
+  Vector<P> h = {{0, 20}, {0, 20}, {0, 20}, {40, 20}, {40, 20}, {40, 20}};
+  Vector<P> v = {{20.3f, 0}, {20.3f, 0}, {20.3f, 0}, {20.3f, 40}, {20.3f, 40}, {20.3f, 40}};
+  GeBezierCurve const hc(h, GeBezierCurve::OPEN), vc(v, GeBezierCurve::OPEN);
+  IxTile const mesh = makeMesh({0, 0, 41, 41});
+  IxWriteGuard g(mesh);
+  auto shift = [](GeBezierCurve const& c, float dx) { return GeBezierCurve(c, GeAffineMatrix2<float>::translation(dx, 0)); };
+  WarpGridProc::applyCurveToCorrespondence(hc, kNoLinks, shift(hc, 5), kNoLinks, 1.0, WarpGridProc::Bidirectional, g);
+  WarpGridProc::applyCurveToCorrespondence(vc, kNoLinks, shift(vc, -5), kNoLinks, 1.0, WarpGridProc::None, g);
+  MeshPixel const cross = readMeshPixel(g.getPixelAddress(20, 20));
+  EXPECT_NEAR(cross.r, 25.0f, 1e-3);
+  EXPECT_EQ(cross.b, CONSTRAINED_BIT | SMOOTHING_BIT);
+  MeshPixel const onV = readMeshPixel(g.getPixelAddress(20, 30));
+  EXPECT_NEAR(onV.r, 15.0f, 1e-3);
+  EXPECT_EQ(onV.b, CONSTRAINED_BIT);
+}
+
+TEST(ApplyCurveTest, ResultDoesNotDependOnTheTile) {
+  // The same pair rasterised into one large mesh and into small tiles that
+  // cut the curve gives bit-identical pixels wherever the tiles reach.
+  GeBezierCurve const src = circle(40, 40, 30);
+  GeBezierCurve const dst = transformed(wave(), GeAffineMatrix2<float>::scaling(1.2f, 0.8f));
+  Vector<float> const srcLinks = {0.0f, 1.5f, 3.0f}, dstLinks = {0.2f, 1.0f, 1.9f};
+  IxTile const whole = makeMesh({0, 0, 80, 80});
+  IxWriteGuard wg(whole);
+  WarpGridProc::applyCurveToCorrespondence(src, srcLinks, dst, dstLinks, 0.7, WarpGridProc::Bidirectional, wg);
+  for (GeRectangle<int> const& r : {GeRectangle<int>(0, 0, 17, 23), GeRectangle<int>(30, 5, 80, 12),
+                                    GeRectangle<int>(60, 60, 90, 90), GeRectangle<int>(-20, 35, 12, 44)}) {
+    IxTile const part = makeMesh(r);
+    IxWriteGuard pg(part);
+    WarpGridProc::applyCurveToCorrespondence(src, srcLinks, dst, dstLinks, 0.7, WarpGridProc::Bidirectional, pg);
+    int matched = 0;
+    forEachPixel(pg, [&](int x, int y, MeshPixel const& m) {
+      if (!whole.getPixelRegion().contains(x, y)) {
+        EXPECT_EQ(m.b, 0u);
+        return;
+      }
+      MeshPixel const w = readMeshPixel(wg.getPixelAddress(x, y));
+      EXPECT_EQ(std::memcmp(&m, &w, sizeof m), 0) << x << "," << y;
+      matched += (m.b & CONSTRAINED_BIT) ? 1 : 0;
+    });
+    EXPECT_GT(matched, 0) << r;
+  }
+}
+
+TEST(ApplyCurveTest, UnusableShapesLeaveTheMeshUntouched) {
+  float const nan = std::nanf(""), inf = INFINITY;
+  Vector<P> bad = {{0, 0}, {10, 10}, {20, 10}, {30, 30}, {nan, 5}, {40, 40}};
+  Vector<P> huge = {{0, 0}, {10, 10}, {2e6f, 10}, {30, 30}, {30, 30}, {40, 40}};
+  Vector<P> infinite = {{0, 0}, {10, 10}, {10, 10}, {30, 30}, {30, 30}, {inf, 40}};
+  GeBezierCurve const good = wave();
+  struct Case {
+    GeBezierCurve src, dst;
+    Vector<float> srcLinks, dstLinks;
+    double f;
+  };
+  Case const cases[] = {
+      {GeBezierCurve(bad, GeBezierCurve::OPEN), good, {}, {}, 1.0},
+      {good, GeBezierCurve(bad, GeBezierCurve::OPEN), {}, {}, 1.0},
+      {GeBezierCurve(huge, GeBezierCurve::OPEN), good, {}, {}, 1.0},
+      {good, GeBezierCurve(infinite, GeBezierCurve::CLOSED), {}, {}, 1.0},
+      {GeBezierCurve(), good, {}, {}, 1.0},
+      {good, GeBezierCurve(), {}, {}, 1.0},
+      {good, good, {nan}, {0.5f}, 1.0},
+      {good, good, {}, {}, std::nan("")},
+  };
+  for (Case const& c : cases) {
+    IxTile const mesh = makeMesh({0, 0, 70, 50});
+    IxWriteGuard g(mesh);
+    EXPECT_NO_THROW(WarpGridProc::applyCurveToCorrespondence(c.src, c.srcLinks, c.dst, c.dstLinks, c.f,
+                                                              WarpGridProc::Inside, g));
+    EXPECT_EQ(countConstrained(g), 0);
+    forEachPixel(g, [](int, int, MeshPixel const& m) { EXPECT_EQ(m.b, 0u); });
+  }
+}
+
+// --- inside/outside pass split ------------------------------------------------
+
+namespace {
+
+// Pass numbers of the unconstrained pixels, inside and outside a circle.
+struct PassSets {
+  std::set<std::uint32_t> inside, outside, constrained;
+};
+PassSets passes(IxWriteGuard const& g, float cx, float cy, float r) {
+  PassSets s;
+  forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
+    if (m.b & CONSTRAINED_BIT) {
+      s.constrained.insert(m.b & PASS_MASK);
+      return;
+    }
+    double const d = std::hypot(x - cx, y - cy);
+    if (d < r - 1.0) s.inside.insert(m.b & PASS_MASK);
+    if (d > r + 1.0) s.outside.insert(m.b & PASS_MASK);
+  });
+  return s;
+}
+
+}  // namespace
+
+TEST(SplitPassesTest, InsideSolvesTheOutsideFirstAndOutsideTheReverse) {
+  for (auto mode : {WarpGridProc::Inside, WarpGridProc::Outside}) {
+    IxTile const mesh = makeMesh({0, 0, 60, 60});
+    IxWriteGuard g(mesh);
+    WarpGridProc::applyCurveToCorrespondence(circle(30, 30, 15), kNoLinks, circle(30, 30, 15), kNoLinks, 1.0, mode,
+                                             g);
+    PassSets const s = passes(g, 30, 30, 15);
+    std::uint32_t const in = mode == WarpGridProc::Inside ? 1 : 0;
+    EXPECT_EQ(s.inside, std::set<std::uint32_t>{in});
+    EXPECT_EQ(s.outside, std::set<std::uint32_t>{1 - in});
+    EXPECT_EQ(s.constrained, std::set<std::uint32_t>{0});
+  }
+}
+
+TEST(SplitPassesTest, OpenCurvesAndOtherModesLeavePassesAlone) {
+  struct Case {
+    GeBezierCurve c;
+    WarpGridProc::Smoothing mode;
+  };
+  for (Case const& k : {Case{circle(30, 30, 15), WarpGridProc::Bidirectional}, Case{circle(30, 30, 15), WarpGridProc::None},
+                        Case{wave(), WarpGridProc::Inside}, Case{wave(), WarpGridProc::Outside}}) {
+    IxTile const mesh = makeMesh({0, 0, 60, 60});
+    IxWriteGuard g(mesh);
+    // Start from a pattern of passes 0..2.
+    forEachPixel(g, [&](int x, int y, MeshPixel const&) {
+      writeMeshPixel(g.getPixelAddress(x, y), {0.0f, 0.0f, static_cast<std::uint32_t>((x + y) % 3)});
+    });
+    WarpGridProc::applyCurveToCorrespondence(k.c, kNoLinks, k.c, kNoLinks, 1.0, k.mode, g);
+    forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
+      EXPECT_EQ(m.b & PASS_MASK, static_cast<std::uint32_t>((x + y) % 3)) << x << "," << y;
+    });
+  }
+}
+
+TEST(SplitPassesTest, SecondClosedCurveSplitsAgainAndKeepsPassesDense) {
+  IxTile const mesh = makeMesh({0, 0, 100, 60});
+  IxWriteGuard g(mesh);
+  GeBezierCurve const a = circle(25, 30, 15), b = circle(75, 30, 15);
+  WarpGridProc::applyCurveToCorrespondence(a, kNoLinks, a, kNoLinks, 1.0, WarpGridProc::Inside, g);
+  WarpGridProc::applyCurveToCorrespondence(b, kNoLinks, b, kNoLinks, 1.0, WarpGridProc::Inside, g);
+  // Outside both: (pass 0, outside b) -> 0; inside a: (pass 1, outside b) -> 1;
+  // inside b: (pass 0, inside b) -> 2.
+  PassSets const sa = passes(g, 25, 30, 15), sb = passes(g, 75, 30, 15);
+  EXPECT_EQ(sa.inside, std::set<std::uint32_t>{1});
+  EXPECT_EQ(sb.inside, std::set<std::uint32_t>{2});
+  std::set<std::uint32_t> all;
+  forEachPixel(g, [&](int, int, MeshPixel const& m) {
+    if (!(m.b & CONSTRAINED_BIT)) all.insert(m.b & PASS_MASK);
+  });
+  EXPECT_EQ(all, (std::set<std::uint32_t>{0, 1, 2}));
+
+  // A third curve with "Outside" around the right circle: its inside (old
+  // passes 0 and 2 -> 0, 1) is numbered first, then its outside (old passes
+  // 0 and 1 -> 2, 3).
+  GeBezierCurve const c = circle(75, 30, 25);
+  WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, c, kNoLinks, 1.0, WarpGridProc::Outside, g);
+  all.clear();
+  forEachPixel(g, [&](int, int, MeshPixel const& m) {
+    if (!(m.b & CONSTRAINED_BIT)) all.insert(m.b & PASS_MASK);
+  });
+  EXPECT_EQ(all, (std::set<std::uint32_t>{0, 1, 2, 3}));
+  EXPECT_EQ(passes(g, 75, 30, 15).inside, std::set<std::uint32_t>{1});  // old pass 2, inside c
+  EXPECT_EQ(passes(g, 25, 30, 15).inside, std::set<std::uint32_t>{3});  // old pass 1, outside c
+}
