@@ -159,6 +159,7 @@ double GeLinkedBeziers::mapSrcParamToDstParam(double t) const {
   double const nS = _srcArc.segments, nD = _dstArc.segments;
   if (!std::isfinite(t)) return 0.0;
   t = std::clamp(t, 0.0, nS);
+  bool const atEnd = t == nS;
   if (_wrap && t < _knots.front().src) t += nS;
 
   // Knot interval [a, a + 1] holding t.
@@ -178,6 +179,8 @@ double GeLinkedBeziers::mapSrcParamToDstParam(double t) const {
     else if (f >= 1.0) r = kb.dst;
     else r = invertDst(f, ka.dst, kb.dst);
   }
-  if (_wrap && r > nD) r -= nD;
+  // Back into the first lap; the source's end keeps n_dst rather than 0 so
+  // that a walk along the whole source ends where it should.
+  if (_wrap && (r > nD || (r == nD && !atEnd))) r -= nD;
   return std::clamp(r, 0.0, nD);
 }

@@ -25,7 +25,8 @@
 // nondecreasing between consecutive knots; identical curves with identical
 // (or no) links map every parameter to itself up to rounding. On a closed
 // source curve the last knot connects to the first one a lap later, and
-// results wrap into [0, n_dst).
+// results wrap into [0, n_dst), except that t = n_src may give n_dst (the
+// same point as 0) so that a walk along the source ends on the right side.
 //
 // Bad input never fails: link pairs with a non-finite member and links
 // beyond the smaller of the two vectors are dropped, links are clamped into
