@@ -1,0 +1,642 @@
+// Vector resampling: the direct path (mesh as a lookup table), the scatter
+// path (moved mesh triangles scan converted into the destination), and the
+// ring-by-ring least-squares extrapolation both use outside the mesh.
+#include "vectorResampleProc.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <utility>
+
+#include "base/assertions.h"
+#include "pluginAPI/pxRequestMgr.h"
+#include "primitives/coRgbaColor.h"
+#include "primitives/ipSet.h"
+#include "primitives/ixPixelFormat.h"
+
+namespace Qx::Warper2D {
+
+namespace {
+
+using RingValue = VectorResampleProc::RingValue;
+using ScatterVertex = VectorResampleProc::ScatterVertex;
+using BoundaryExtrapolator = VectorResampleProc::BoundaryExtrapolator;
+
+// Below this position amount the mesh points do not move and the direct path
+// is used.
+constexpr double kMinPositionAmount = 0.0001;
+
+// A scatter vertex further out than this is drawn at its own grid point: it
+// would only matter for triangles far off any frame, and keeping vertices
+// bounded keeps every edge difference finite in single precision.
+constexpr float kMaxVertexCoordinate = 1.0e9f;
+
+// Ten rings in a row that reach no new pixel end the scatter's ring pass:
+// the moved rings are then heading away from (or collapsing short of) the
+// pixels still unwritten.
+constexpr int kMaxIdleRings = 10;
+
+bool isUsable(float v) { return std::fabs(v) <= VectorResampleProc::kMaxUsableCoordinate; }
+
+bool isRgbFloat(IxPixelFormat const& format) {
+  return format.getComps() == IxPixelFormat::RGB && format.getDepth() == IxPixelFormat::FLOAT32;
+}
+
+// Mesh position of pixel (x, y) from its R, G; an unusable one reads as the
+// grid point itself.
+RingValue readMeshValue(float const* pixel, int x, int y) {
+  float const mx = pixel[0];
+  float const my = pixel[1];
+  if (isUsable(mx) && isUsable(my)) return {mx, my};
+  return {static_cast<float>(x), static_cast<float>(y)};
+}
+
+void checkInterruption() { PxRequestMgr::getInstance().checkInterruption(); }
+
+// Visits the perimeter pixels of `r` row by row: every pixel of the first
+// and last row, the first and last pixel of the rows between.
+template <class F>
+void forEachBoundaryPixel(GeRectangle<int> const& r, F&& f) {
+  for (int y = r.y1(); y < r.y2(); ++y) {
+    if (y == r.y1() || y == r.y2() - 1) {
+      for (int x = r.x1(); x < r.x2(); ++x) f(x, y);
+    } else {
+      f(r.x1(), y);
+      if (r.x2() - 1 != r.x1()) f(r.x2() - 1, y);
+    }
+  }
+}
+
+// The position and the value of one grid point under the blend amounts:
+// drawn at p + a (m - p), carrying p + b (m - p); the products in double.
+ScatterVertex makeVertex(int x, int y, RingValue m, double a, double b, float rowLo, float rowHi) {
+  double const dx = static_cast<double>(m.u) - x;
+  double const dy = static_cast<double>(m.v) - y;
+  ScatterVertex s;
+  s.u = static_cast<float>(x + b * dx);
+  s.v = static_cast<float>(y + b * dy);
+  s.x = static_cast<float>(x + a * dx);
+  s.y = static_cast<float>(y + a * dy);
+  bool const usable = std::fabs(s.u) <= kMaxVertexCoordinate && std::fabs(s.v) <= kMaxVertexCoordinate &&
+                      std::fabs(s.x) <= kMaxVertexCoordinate && std::fabs(s.y) <= kMaxVertexCoordinate;
+  if (!usable) {
+    s.u = s.x = static_cast<float>(x);
+    s.v = s.y = static_cast<float>(y);
+  }
+  // First row at or below the vertex; rows past the destination's end are
+  // never drawn, so clamping there keeps the conversion in range.
+  s.firstRow = static_cast<std::int32_t>(std::ceil(std::min(std::max(s.y, rowLo), rowHi)));
+  return s;
+}
+
+// What the scatter path needs to draw triangles into the destination.
+struct ScatterTarget {
+  GeRectangle<int> region;
+  IxWriteGuard& destination;
+  IxWriteGuard& mask;
+  int counter = 0;
+};
+
+bool above(ScatterVertex const* p, ScatterVertex const* q) { return p->y < q->y || (p->y == q->y && p->x < q->x); }
+
+// Scan converts one triangle: vertices ordered top T, middle M, bottom Bo;
+// the long edge T -> Bo is one side of every span, T -> M then M -> Bo the
+// other. Rows are the integer rows y with T.y <= y < Bo.y.
+void rasterizeTriangle(ScatterVertex const* p0, ScatterVertex const* p1, ScatterVertex const* p2,
+                       ScatterTarget& target) {
+  if (above(p1, p0)) std::swap(p0, p1);
+  if (above(p2, p1)) std::swap(p1, p2);
+  if (above(p1, p0)) std::swap(p0, p1);
+  ScatterVertex const& top = *p0;
+  ScatterVertex const& mid = *p1;
+  ScatterVertex const& bottom = *p2;
+
+  int const y2 = target.region.y2();
+  int const endRow = std::min(bottom.firstRow, y2);
+  if (top.firstRow >= endRow) return;  // no row centre inside the triangle's span
+
+  // With y growing downward, a negative cross product of (Bo - T) and
+  // (M - T) puts M to the right of the long edge: the long edge is the left.
+  float const cross = (bottom.x - top.x) * (mid.y - top.y) - (bottom.y - top.y) * (mid.x - top.x);
+  bool const longEdgeLeft = cross < 0.0f;
+
+  int const midRow = std::min(mid.firstRow, y2);
+  if (top.firstRow < midRow) {
+    if (longEdgeLeft) {
+      VectorResampleProc::fillTriangleSpans(top, bottom, top, mid, top.firstRow, midRow, target.region,
+                                            target.destination, target.mask, target.counter);
+    } else {
+      VectorResampleProc::fillTriangleSpans(top, mid, top, bottom, top.firstRow, midRow, target.region,
+                                            target.destination, target.mask, target.counter);
+    }
+  }
+  if (mid.firstRow < endRow) {
+    if (longEdgeLeft) {
+      VectorResampleProc::fillTriangleSpans(top, bottom, mid, bottom, mid.firstRow, endRow, target.region,
+                                            target.destination, target.mask, target.counter);
+    } else {
+      VectorResampleProc::fillTriangleSpans(mid, bottom, top, bottom, mid.firstRow, endRow, target.region,
+                                            target.destination, target.mask, target.counter);
+    }
+  }
+}
+
+// A unit cell with corners TL (c, r), TR (c + 1, r), BL (c, r + 1) and
+// BR (c + 1, r + 1), split along TL -> BR; (TL, TR, BR) is drawn first.
+void rasterizeCell(ScatterVertex const& tl, ScatterVertex const& tr, ScatterVertex const& bl,
+                   ScatterVertex const& br, ScatterTarget& target) {
+  rasterizeTriangle(&tl, &tr, &br, target);
+  rasterizeTriangle(&tl, &br, &bl, target);
+}
+
+// An empty mesh says nothing about the warp. With extrapolation asked for,
+// "nothing known" is the identity: every pixel samples itself. Without it,
+// the direct path's documented outside value (0, 0) is blended in.
+void fillWithoutMesh(IxWriteGuard& dst, float t, bool identity) {
+  GeRectangle<int> const d = dst.getPixelRegion();
+  for (int y = d.y1(); y < d.y2(); ++y) {
+    float* out = dst.getRow<float>(y);
+    float const fy = static_cast<float>(y);
+    for (int x = d.x1(); x < d.x2(); ++x, out += 3) {
+      float const fx = static_cast<float>(x);
+      out[0] = identity ? fx : fx + (0.0f - fx) * t;
+      out[1] = identity ? fy : fy + (0.0f - fy) * t;
+      out[2] = 1.0f;
+    }
+    checkInterruption();
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Entry point
+
+void VectorResampleProc::resample(IxTile const& destination, IxTile const& mesh, double positionAmount,
+                                  double valueAmount, int method) {
+  QX_ASSERT_TEXT(destination.isValid(), "isValid()");
+  QX_ASSERT_TEXT(mesh.isValid(), "isValid()");
+  if (std::fabs(positionAmount) < kMinPositionAmount) {
+    resampleDirect(destination, mesh, valueAmount, method);
+  } else {
+    resampleScattered(destination, mesh, valueAmount, positionAmount, method);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Direct path
+
+void VectorResampleProc::resampleDirect(IxTile const& destination, IxTile const& meshTile, double valueAmount,
+                                        int method) {
+  IxWriteGuard dst(destination);
+  IxReadGuard mesh(meshTile);
+  QX_ASSERT(isRgbFloat(dst.getPixelFormat()));
+  QX_ASSERT(isRgbFloat(mesh.getPixelFormat()));
+
+  GeRectangle<int> const d = dst.getPixelRegion();
+  GeRectangle<int> const m = mesh.getPixelRegion();
+  float const t = static_cast<float>(valueAmount);
+  if (d.isEmpty()) return;
+
+  // Inside the mesh: out = p + (m(p) - p) t, in single precision.
+  GeRectangle<int> const inside = d & m;
+  if (!inside.isEmpty()) {
+    int const n = inside.getWidth();
+    for (int y = inside.y1(); y < inside.y2(); ++y) {
+      float const* src = mesh.getRow<float>(y) + 3 * static_cast<std::ptrdiff_t>(inside.x1() - m.x1());
+      float* out = dst.getRow<float>(y) + 3 * static_cast<std::ptrdiff_t>(inside.x1() - d.x1());
+      float const fy = static_cast<float>(y);
+      for (int i = 0; i < n; ++i) {
+        float const fx = static_cast<float>(inside.x1() + i);
+        float mx = src[3 * i];
+        float my = src[3 * i + 1];
+        bool const usable = isUsable(mx) && isUsable(my);
+        mx = usable ? mx : fx;
+        my = usable ? my : fy;
+        out[3 * i] = fx + (mx - fx) * t;
+        out[3 * i + 1] = fy + (my - fy) * t;
+        out[3 * i + 2] = 1.0f;
+      }
+      checkInterruption();
+    }
+  }
+  if (inside == d) return;
+
+  if (m.isEmpty()) {
+    fillWithoutMesh(dst, t, method != NoExtrapolation);
+    return;
+  }
+
+  // Outside: each ring grows by one pixel on every side, so every pixel
+  // outside the mesh is written once, by the ring through it.
+  BoundaryExtrapolator ext(meshTile, method);
+  bool const hasValues = method != NoExtrapolation;
+  for (;;) {
+    ext.grow();
+    GeRectangle<int> const e = ext.getRegion();
+    RingValue const* ring = ext.getRing();
+    auto write = [&](int x, int y, int index) {
+      RingValue const r = hasValues ? ring[index] : RingValue{0.0f, 0.0f};
+      float const fx = static_cast<float>(x);
+      float const fy = static_cast<float>(y);
+      float* out = reinterpret_cast<float*>(dst.getPixelAddress(x, y));
+      out[0] = fx + (r.u - fx) * t;
+      out[1] = fy + (r.v - fy) * t;
+      out[2] = 1.0f;
+    };
+    int const xa = std::max(e.x1(), d.x1());
+    int const xb = std::min(e.x2(), d.x2());
+    int const width = e.x2() - e.x1();
+    int const height = e.y2() - e.y1();
+    // Top and bottom rows: ring indices run along the row.
+    if (e.y1() >= d.y1() && e.y1() < d.y2()) {
+      for (int x = xa; x < xb; ++x) write(x, e.y1(), x - e.x1());
+    }
+    int const yb = e.y2() - 1;
+    if (yb >= d.y1() && yb < d.y2()) {
+      for (int x = xa; x < xb; ++x) write(x, yb, width + 2 * height - 4 + (x - e.x1()));
+    }
+    // Middle rows: left and right pixels only.
+    int const ya = std::max(e.y1() + 1, d.y1());
+    int const ye = std::min(e.y2() - 1, d.y2());
+    bool const leftIn = e.x1() >= d.x1() && e.x1() < d.x2();
+    bool const rightIn = e.x2() - 1 >= d.x1() && e.x2() - 1 < d.x2();
+    for (int y = ya; y < ye; ++y) {
+      int const base = width + 2 * (y - e.y1()) - 2;
+      if (leftIn) write(e.x1(), y, base);
+      if (rightIn) write(e.x2() - 1, y, base + 1);
+    }
+    checkInterruption();
+    if ((e & d) == d) break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Scatter path
+
+void VectorResampleProc::fillTriangleSpans(ScatterVertex const& left0, ScatterVertex const& left1,
+                                           ScatterVertex const& right0, ScatterVertex const& right1, int firstRow,
+                                           int endRow, GeRectangle<int> const& dstRegion, IxWriteGuard& destination,
+                                           IxWriteGuard& mask, int& counter) {
+  float const colLo = static_cast<float>(dstRegion.x1());
+  float const colHi = static_cast<float>(dstRegion.x2());
+  for (int y = firstRow; y < endRow; ++y) {
+    float const fy = static_cast<float>(y);
+    // Where row y crosses each edge, and the values carried there.
+    float const sl = (fy - left0.y) / (left1.y - left0.y);
+    float const xL = left0.x + sl * (left1.x - left0.x);
+    float const uL = left0.u + sl * (left1.u - left0.u);
+    float const vL = left0.v + sl * (left1.v - left0.v);
+    float const sr = (fy - right0.y) / (right1.y - right0.y);
+    float const xR = right0.x + sr * (right1.x - right0.x);
+    float const uR = right0.u + sr * (right1.u - right0.u);
+    float const vR = right0.v + sr * (right1.v - right0.v);
+
+    // Pixel centres x with xL <= x < xR, clipped to the destination; the
+    // clip comes before the conversion to int so that it stays in range
+    // (and a NaN crossing gives no span at all).
+    float const cl = std::max(xL, colLo);
+    float const cr = std::min(xR, colHi);
+    if (!(cl < cr)) continue;
+    int const c0 = static_cast<int>(std::ceil(cl));
+    int const c1 = static_cast<int>(std::ceil(cr));
+    if (c0 >= c1) continue;
+
+    float* out = destination.getRow<float>(y) + 3 * static_cast<std::ptrdiff_t>(c0 - dstRegion.x1());
+    std::uint8_t* written = mask.getRow<std::uint8_t>(y) + (c0 - dstRegion.x1());
+    float const du = uR - uL;
+    float const dv = vR - vL;
+    float const dx = xR - xL;
+    for (int x = c0; x < c1; ++x, out += 3, ++written) {
+      if (*written) continue;  // an earlier triangle reached this pixel
+      float const f = (static_cast<float>(x) - xL) / dx;
+      out[0] = uL + f * du;
+      out[1] = vL + f * dv;
+      out[2] = 1.0f;
+      *written = 1;
+      ++counter;
+    }
+  }
+}
+
+void VectorResampleProc::resampleScattered(IxTile const& destination, IxTile const& meshTile, double valueAmount,
+                                           double positionAmount, int method) {
+  IxWriteGuard dst(destination);
+  IxReadGuard mesh(meshTile);
+  QX_ASSERT(isRgbFloat(dst.getPixelFormat()));
+  QX_ASSERT(isRgbFloat(mesh.getPixelFormat()));
+
+  ipSet(dst, CoRgbaColorTyped<float>::ZERO, nullptr);
+  GeRectangle<int> const d = dst.getPixelRegion();
+  if (d.isEmpty()) return;
+  GeRectangle<int> const m = mesh.getPixelRegion();
+  if (m.isEmpty()) {
+    // Nothing to draw. An identity warp drawn anywhere gives the identity, so
+    // that is what the rings of "no known warp" would fill in.
+    if (method != NoExtrapolation) fillWithoutMesh(dst, 0.0f, true);
+    return;
+  }
+
+  IxTile const maskTile(IxPixelFormat(IxPixelFormat::ALPHA, IxPixelFormat::UINT8), d);
+  IxWriteGuard mask(maskTile);
+  ScatterTarget target{d, dst, mask};
+  long long const area = static_cast<long long>(d.getWidth()) * d.getHeight();
+
+  double const a = positionAmount;
+  double const b = valueAmount;
+  float const rowLo = static_cast<float>(d.y1());
+  float const rowHi = static_cast<float>(d.y2());
+
+  // Mesh pass: vertices two rows at a time, cells in row-major order, each
+  // split along its A -> D diagonal with (A, B, D) drawn before (A, D, C).
+  int const meshWidth = m.getWidth();
+  if (meshWidth >= 2 && m.getHeight() >= 2) {
+    Vector<ScatterVertex> rows[2];
+    rows[0].resize(meshWidth);
+    rows[1].resize(meshWidth);
+    auto buildRow = [&](int y, ScatterVertex* out) {
+      float const* src = mesh.getRow<float>(y);
+      for (int i = 0; i < meshWidth; ++i) {
+        int const x = m.x1() + i;
+        out[i] = makeVertex(x, y, readMeshValue(src + 3 * i, x, y), a, b, rowLo, rowHi);
+      }
+    };
+    buildRow(m.y1(), rows[0].data());
+    for (int r = m.y1(); r < m.y2() - 1; ++r) {
+      ScatterVertex const* upper = rows[(r - m.y1()) & 1].data();
+      ScatterVertex* lower = rows[(r + 1 - m.y1()) & 1].data();
+      buildRow(r + 1, lower);
+      for (int i = 0; i < meshWidth - 1; ++i) {
+        rasterizeCell(upper[i], upper[i + 1], lower[i], lower[i + 1], target);
+      }
+      checkInterruption();
+    }
+  }
+
+  if (target.counter >= area || method == NoExtrapolation) return;
+
+  // Ring pass: the extrapolated rings, moved and drawn like the mesh, fill in
+  // what the moved mesh left uncovered.
+  BoundaryExtrapolator ext(meshTile, method);
+  Vector<ScatterVertex> vertexRings[2];
+  int current = 0;
+  auto buildVertexRing = [&](Vector<ScatterVertex>& out) {
+    GeRectangle<int> const e = ext.getRegion();
+    out.resize(BoundaryExtrapolator::getBoundarySize(e));
+    RingValue const* ring = ext.getRing();
+    forEachBoundaryPixel(e, [&](int x, int y) {
+      int const index = BoundaryExtrapolator::getBoundaryIndex(e, x, y);
+      out[index] = makeVertex(x, y, ring[index], a, b, rowLo, rowHi);
+    });
+  };
+  buildVertexRing(vertexRings[current]);
+
+  int idle = 0;
+  while (target.counter < area && idle < kMaxIdleRings) {
+    GeRectangle<int> const previous = ext.getRegion();
+    ext.grow();
+    current = 1 - current;
+    buildVertexRing(vertexRings[current]);
+    GeRectangle<int> const e = ext.getRegion();
+    ScatterVertex const* outer = vertexRings[current].data();
+    ScatterVertex const* inner = vertexRings[1 - current].data();
+    auto corner = [&](int x, int y) -> ScatterVertex const& {
+      if (BoundaryExtrapolator::isOnBoundary(e, x, y)) return outer[BoundaryExtrapolator::getBoundaryIndex(e, x, y)];
+      return inner[BoundaryExtrapolator::getBoundaryIndex(previous, x, y)];
+    };
+    auto drawCell = [&](int c, int r) {
+      rasterizeCell(corner(c, r), corner(c + 1, r), corner(c, r + 1), corner(c + 1, r + 1), target);
+    };
+
+    int const before = target.counter;
+    // The one-pixel band between the new rectangle and the previous one.
+    for (int r = e.y1(); r <= e.y2() - 2; ++r) {
+      if (r == e.y1() || r == e.y2() - 2) {
+        for (int c = e.x1(); c <= e.x2() - 2; ++c) drawCell(c, r);
+      } else {
+        drawCell(e.x1(), r);
+        drawCell(e.x2() - 2, r);
+      }
+    }
+    idle = target.counter == before ? idle + 1 : 0;
+    checkInterruption();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Boundary extrapolation
+
+int VectorResampleProc::BoundaryExtrapolator::getBoundarySize(GeRectangle<int> const& region) {
+  int const w = region.x2() - region.x1();
+  int const h = region.y2() - region.y1();
+  return std::max(2 * w + 2 * h - 4, 1);
+}
+
+int VectorResampleProc::BoundaryExtrapolator::getBoundaryIndex(GeRectangle<int> const& region, int x, int y) {
+  int const w = region.x2() - region.x1();
+  int const h = region.y2() - region.y1();
+  if (y == region.y1()) return x - region.x1();
+  if (y == region.y2() - 1) return w + 2 * h - 4 + (x - region.x1());
+  int const base = w + 2 * (y - region.y1()) - 2;
+  return x == region.x1() ? base : base + 1;
+}
+
+VectorResampleProc::BoundaryExtrapolator::BoundaryExtrapolator(IxTile const& meshTile, int method)
+    : _method(method) {
+  IxReadGuard mesh(meshTile);
+  QX_ASSERT(isRgbFloat(mesh.getPixelFormat()));
+  GeRectangle<int> const m = mesh.getPixelRegion();
+  QX_ASSERT(!m.isEmpty());
+  _current = 0;
+  _region = m;
+  _innerRegion = GeRectangle<int>(m.x1() + 1, m.y1() + 1, m.x2() - 1, m.y2() - 1);
+  _rings[0].resize(getBoundarySize(_region));
+  readRing(mesh, _region, _rings[0]);
+  // A mesh narrower or shorter than 3 pixels has no inner ring: its buffer
+  // stays zero and is never read (the first ring grows from the nearest
+  // mesh pixel instead of a fit).
+  _rings[1].assign(getBoundarySize(_innerRegion), RingValue{0.0f, 0.0f});
+  if (!_innerRegion.isEmpty()) readRing(mesh, _innerRegion, _rings[1]);
+}
+
+void VectorResampleProc::BoundaryExtrapolator::readRing(IxReadGuard const& mesh, GeRectangle<int> const& region,
+                                                        Vector<RingValue>& ring) const {
+  forEachBoundaryPixel(region, [&](int x, int y) {
+    float const* pixel = reinterpret_cast<float const*>(mesh.getPixelAddress(x, y));
+    ring[getBoundaryIndex(region, x, y)] = readMeshValue(pixel, x, y);
+  });
+}
+
+void VectorResampleProc::BoundaryExtrapolator::grow() {
+  GeRectangle<int> const newRegion(_region.x1() - 1, _region.y1() - 1, _region.x2() + 1, _region.y2() + 1);
+  if (_method != NoExtrapolation) {
+    if (_method != SimilarityExtrapolation) QX_ASSERT(_method == VectorResampleProc::AffineExtrapolation);
+    _spare.resize(getBoundarySize(newRegion));
+    if (_region.getWidth() < 3 || _region.getHeight() < 3) {
+      growFromNearest(newRegion, _spare);
+    } else {
+      growByFit(newRegion, _spare);
+    }
+    // The new ring becomes current, the current one previous, and the old
+    // previous buffer is kept for the next ring.
+    std::swap(_spare, _rings[1 - _current]);
+    _current = 1 - _current;
+  }
+  _innerRegion = _region;
+  _region = newRegion;
+}
+
+// A mesh one or two pixels across has every pixel on its ring and nothing to
+// fit across it. Its first ring takes the displacement of the nearest mesh
+// pixel: exact for a translation, and from then on the ring is three pixels
+// across and the fits take over.
+void VectorResampleProc::BoundaryExtrapolator::growFromNearest(GeRectangle<int> const& newRegion,
+                                                               Vector<RingValue>& out) const {
+  Vector<RingValue> const& ring = _rings[_current];
+  forEachBoundaryPixel(newRegion, [&](int x, int y) {
+    int const cx = std::clamp(x, _region.x1(), _region.x2() - 1);
+    int const cy = std::clamp(y, _region.y1(), _region.y2() - 1);
+    RingValue const near = ring[getBoundaryIndex(_region, cx, cy)];
+    out[getBoundaryIndex(newRegion, x, y)] = {static_cast<float>(x + (static_cast<double>(near.u) - cx)),
+                                              static_cast<float>(y + (static_cast<double>(near.v) - cy))};
+  });
+}
+
+// Least-squares fit around every pixel P of the new ring, from the pixels of
+// the current and previous rings in a window 5 pixels along the walk by 3
+// across it. The window's sums are running sums over a clockwise walk of the
+// new ring: each step adds the leading column (offset +2 along) and removes
+// the trailing one (offset -3), so on straight runs the sums cover offsets
+// -2..+2; at a corner the columns added along one side are removed along the
+// next, which keeps every pixel's weight at 0 or 1. Coordinates are integers
+// and the values floats, so with frame-sized coordinates every term and sum
+// is exact in double precision and the running sums do not drift.
+void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const& newRegion,
+                                                         Vector<RingValue>& out) const {
+  constexpr int maxVertices = 25;
+  RingValue const* current = _rings[_current].data();
+  RingValue const* previous = _rings[1 - _current].data();
+  GeRectangle<int> const region = _region;
+  GeRectangle<int> const innerRegion = _innerRegion;
+  bool const similarity = _method == SimilarityExtrapolation;
+
+  int nVertices = 0;
+  double sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
+  double su = 0, sv = 0, sux = 0, suy = 0, svx = 0, svy = 0;
+  auto accumulate = [&](int qx, int qy, int weight) {
+    RingValue const* value;
+    if (isOnBoundary(region, qx, qy)) {
+      value = current + getBoundaryIndex(region, qx, qy);
+    } else if (isOnBoundary(innerRegion, qx, qy)) {
+      value = previous + getBoundaryIndex(innerRegion, qx, qy);
+    } else {
+      return;
+    }
+    double const w = weight;
+    double const x = qx;
+    double const y = qy;
+    double const u = value->u;
+    double const v = value->v;
+    nVertices += weight;
+    sx += w * x;
+    sy += w * y;
+    sxx += w * x * x;
+    sxy += w * x * y;
+    syy += w * y * y;
+    su += w * u;
+    sv += w * v;
+    sux += w * u * x;
+    suy += w * u * y;
+    svx += w * v * x;
+    svy += w * v * y;
+  };
+
+  int const X1 = newRegion.x1();
+  int const X2 = newRegion.x2();
+  int const Y1 = newRegion.y1();
+  int const Y2 = newRegion.y2();
+  int const W = X2 - X1;
+  int const H = Y2 - Y1;
+  int const last = 2 * W + 2 * H - 4;
+  int px = X1 - 2;
+  int py = Y1;
+  for (int k = 0; k <= last; ++k) {
+    // k = 0 is a warm-up position left of the top-left corner; then the top
+    // row rightward, the right column down, the bottom row leftward and the
+    // left column up to just below the top-left corner.
+    int x0, y0;
+    if (k <= W) {
+      x0 = X1 + k - 1;
+      y0 = Y1;
+    } else if (k <= W + H - 2) {
+      x0 = X2 - 1;
+      y0 = Y1 + k - W;
+    } else if (k <= 2 * W + H - 2) {
+      x0 = X2 + W + H - 2 - k;
+      y0 = Y2 - 1;
+    } else {
+      x0 = X1;
+      y0 = Y2 + 2 * W + H - 3 - k;
+    }
+    // Step d just taken and the inward normal n (the walk is clockwise with
+    // y downward, so n points into the rectangle).
+    int const dx = x0 - px;
+    int const dy = y0 - py;
+    int const nx = -dy;
+    int const ny = dx;
+    for (int j = 0; j < 3; ++j) accumulate(x0 - 3 * dx + j * nx, y0 - 3 * dy + j * ny, -1);
+    for (int j = 0; j < 3; ++j) accumulate(x0 + 2 * dx + j * nx, y0 + 2 * dy + j * ny, +1);
+    px = x0;
+    py = y0;
+    if (k == 0) continue;
+
+    QX_ASSERT(nVertices >= 4);
+    QX_ASSERT(nVertices <= maxVertices);
+
+    // Sums centred on P = (x0, y0): the fit is then evaluated at dx = dy = 0,
+    // its constant term. The integer products are exact in 64 bits.
+    long long const n = nVertices;
+    double const N = static_cast<double>(n);
+    double const X = x0;
+    double const Y = y0;
+    double const Sx = sx - static_cast<double>(n * x0);
+    double const Sy = sy - static_cast<double>(n * y0);
+    double const Sxx = sxx - 2.0 * X * sx + static_cast<double>(static_cast<long long>(x0) * x0 * n);
+    double const Syy = syy - 2.0 * Y * sy + static_cast<double>(static_cast<long long>(y0) * y0 * n);
+    double const Sxy = sxy - Y * sx - X * sy + static_cast<double>(static_cast<long long>(x0) * y0 * n);
+    double const Sux = sux - X * su;
+    double const Svx = svx - X * sv;
+    double const Suy = suy - Y * su;
+    double const Svy = svy - Y * sv;
+
+    double uP = 0.0;
+    double vP = 0.0;
+    if (similarity) {
+      // u = uP + alpha dx - beta dy, v = vP + beta dx + alpha dy: the normal
+      // equations in (uP, vP, alpha, beta) solved for the constant terms.
+      double const S = Sxx + Syy;
+      double const D = N * S - Sx * Sx - Sy * Sy;
+      if (D != 0.0) {
+        uP = (S * su + (Svx - Suy) * Sy - Sx * Sux - Sx * Svy) / D;
+        vP = (S * sv - (Sux + Svy) * Sy + (Suy - Svx) * Sx) / D;
+      }
+    } else {
+      // u = uP + alpha dx + beta dy (and v with its own coefficients): the
+      // constant term by Cramer's rule on the 3 x 3 normal equations.
+      double const D = N * (Sxx * Syy - Sxy * Sxy) + 2.0 * Sx * Sy * Sxy - Syy * Sx * Sx - Sxx * Sy * Sy;
+      if (D != 0.0) {
+        uP = ((Sx * Suy - su * Sxy + Sy * Sux) * Sxy + (su * Sxx - Sux * Sx) * Syy - Suy * Sy * Sxx) / D;
+        vP = ((Sx * Svy - sv * Sxy + Sy * Svx) * Sxy + (sv * Sxx - Svx * Sx) * Syy - Svy * Sy * Sxx) / D;
+      }
+    }
+    RingValue value{static_cast<float>(uP), static_cast<float>(vP)};
+    // A fit that overflows single precision is treated like a singular one.
+    if (!std::isfinite(value.u) || !std::isfinite(value.v)) value = {0.0f, 0.0f};
+
+    int const outIndex = getBoundaryIndex(newRegion, x0, y0);
+    QX_ASSERT(outIndex <= getBoundarySize(newRegion));
+    out[outIndex] = value;
+  }
+}
+
+}  // namespace Qx::Warper2D

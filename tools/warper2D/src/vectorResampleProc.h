@@ -1,0 +1,152 @@
+// Vector resampling: turns a correspondence mesh into a vector image, the
+// image of sample positions that the warp node reads the input image at.
+//
+// Coordinates. Both tiles are FLOAT32 RGB and addressed in absolute pixel
+// coordinates; pixel (x, y) stands for the point (x, y) itself. Mesh pixel
+// (x, y) holds in R, G the position (mx, my) that the grid point (x, y)
+// corresponds to under the full warp; B is not read. Vector pixel (x, y)
+// receives R = source x, G = source y and B = 1.0 when the procedure wrote it.
+//
+// Two blend amounts place the warp between none and the full warp:
+//   positionAmount a: grid point (x, y) is drawn at (x, y) + a (m - (x, y));
+//   valueAmount    b: grid point (x, y) carries     (x, y) + b (m - (x, y)).
+// When the points do not move (|a| < 0.0001) the mesh is a lookup table of
+// values (the direct path). Otherwise the moved mesh is scan converted, the
+// first triangle in cell order winning where it folds (the scatter path);
+// with a = 1, b = 0 this inverts the warp. Outside the mesh both paths
+// continue it ring by ring with a local least-squares fit.
+//
+// Bad input. Mesh pixels whose position is not finite (or absurdly far away,
+// see kMaxUsableCoordinate) are read as their own grid point, so one bad
+// pixel cannot poison the extrapolation. An empty mesh says nothing about the
+// warp: the vectors are then the identity (or, with NoExtrapolation, what the
+// documented outside value gives). Tiles of another format fail an assertion.
+//
+// Threading: everything lives in the call; different tiles may be resampled
+// on several threads at once. Long loops call the request manager's
+// interruption check once per row (or ring) of work.
+#pragma once
+
+#include <cstdint>
+
+#include "base/vector.h"
+#include "primitives/geRectangle.h"
+#include "primitives/ixTile.h"
+
+namespace Qx::Warper2D {
+
+class VectorResampleProc {
+ public:
+  // How the mesh is continued outside its own region (plain int values).
+  enum ExtrapolationMethod {
+    NoExtrapolation = 0,          // no ring values: the direct path reads (0, 0) outside, the scatter path stops
+    AffineExtrapolation = 1,      // local least-squares affine fit (6 parameters)
+    SimilarityExtrapolation = 2,  // local least-squares scale, rotation and translation (4 parameters)
+  };
+
+  // Mesh coordinates beyond this magnitude (and NaN, infinities) are treated
+  // as unusable and read as the identity. Far beyond any frame, and small
+  // enough that the fits' sums of products stay well inside double range.
+  static constexpr float kMaxUsableCoordinate = 1.0e7f;
+
+  // Fills the whole destination tile from the mesh tile. Both tiles must be
+  // valid FLOAT32 RGB tiles. |positionAmount| < 0.0001 selects the direct
+  // path, anything else the scatter path.
+  static void resample(IxTile const& destination, IxTile const& mesh, double positionAmount, double valueAmount,
+                       int method);
+
+  // Direct path: every destination pixel gets B = 1.
+  static void resampleDirect(IxTile const& destination, IxTile const& mesh, double valueAmount, int method);
+
+  // Scatter path: the tile is cleared first; pixels no triangle reached keep
+  // (0, 0, 0).
+  static void resampleScattered(IxTile const& destination, IxTile const& mesh, double valueAmount,
+                                double positionAmount, int method);
+
+  // One extrapolated (or read) mesh position.
+  struct RingValue {
+    float u;
+    float v;
+  };
+
+  // The mesh continued outward one-pixel ring at a time. The current ring is
+  // the perimeter of getRegion(); the previous one, one pixel further in, is
+  // the perimeter of getInnerRegion(). A ring is stored in getBoundaryIndex
+  // order: top row left to right, middle rows with left before right, bottom
+  // row left to right.
+  //
+  // grow() fits the chosen model by least squares to the ring pixels in a
+  // 5 x 3 window that slides along the new ring (a running sum, so each ring
+  // pixel costs a constant amount) and evaluates the fit at the new pixel.
+  // A mesh narrower or shorter than 3 pixels has no inner ring to fit
+  // across; its first ring carries the displacement of the nearest mesh
+  // pixel outward instead, and fitting starts with the second ring.
+  class BoundaryExtrapolator {
+   public:
+    // Reads the first two rings from the mesh (a valid, non-empty FLOAT32
+    // RGB tile).
+    BoundaryExtrapolator(IxTile const& mesh, int method);
+
+    // Computes the next ring outward and makes it current.
+    void grow();
+
+    // Number of pixels stored for the ring of `region`: max(2W + 2H - 4, 1).
+    static int getBoundarySize(GeRectangle<int> const& region);
+    // Where perimeter pixel (x, y) of `region` is stored.
+    static int getBoundaryIndex(GeRectangle<int> const& region, int x, int y);
+    // True when (x, y) lies on the perimeter of `region`.
+    static bool isOnBoundary(GeRectangle<int> const& region, int x, int y) {
+      return ((x == region.x1() || x == region.x2() - 1) && y >= region.y1() && y < region.y2()) ||
+             ((y == region.y1() || y == region.y2() - 1) && x >= region.x1() && x < region.x2());
+    }
+
+    GeRectangle<int> const& getRegion() const { return _region; }
+    GeRectangle<int> const& getInnerRegion() const { return _innerRegion; }
+    int getMethod() const { return _method; }
+
+    // The current ring, getBoundarySize(getRegion()) values (none are
+    // computed beyond the mesh with NoExtrapolation).
+    RingValue const* getRing() const { return _rings[_current].data(); }
+    RingValue const& getRingValue(int x, int y) const { return _rings[_current][getBoundaryIndex(_region, x, y)]; }
+
+   private:
+    void readRing(IxReadGuard const& mesh, GeRectangle<int> const& region, Vector<RingValue>& ring) const;
+    void growFromNearest(GeRectangle<int> const& newRegion, Vector<RingValue>& out) const;
+    void growByFit(GeRectangle<int> const& newRegion, Vector<RingValue>& out) const;
+
+    int _current = 0;
+    // _rings[_current] is the current ring, _rings[1 - _current] the previous
+    // one; _spare is the buffer the next ring is written into, reused so that
+    // growing does not allocate once the rings stop growing in capacity.
+    Vector<RingValue> _rings[2];
+    Vector<RingValue> _spare;
+    GeRectangle<int> _region;
+    GeRectangle<int> _innerRegion;
+    int _method;
+  };
+
+  // A mesh (or ring) point as the scatter path draws it: (u, v) is the value
+  // it carries, (x, y) where it is drawn, firstRow the first destination row
+  // at or below it: ceil(max(y, destination y1())), clamped to the
+  // destination's y2() (rows past the end are never drawn).
+  struct ScatterVertex {
+    float u;
+    float v;
+    float x;
+    float y;
+    std::int32_t firstRow;
+  };
+
+  // Fills the rows [firstRow, endRow) of one part of a triangle, between the
+  // left edge left0 -> left1 and the right edge right0 -> right1, inside
+  // dstRegion. A pixel whose mask byte is already set keeps its value (the
+  // first triangle to reach a pixel wins); every newly written pixel gets
+  // its mask byte set and increments counter. The rows must lie inside
+  // dstRegion and within both edges' vertical extent.
+  static void fillTriangleSpans(ScatterVertex const& left0, ScatterVertex const& left1, ScatterVertex const& right0,
+                                ScatterVertex const& right1, int firstRow, int endRow,
+                                GeRectangle<int> const& dstRegion, IxWriteGuard& destination, IxWriteGuard& mask,
+                                int& counter);
+};
+
+}  // namespace Qx::Warper2D
