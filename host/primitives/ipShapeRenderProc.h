@@ -18,8 +18,9 @@
 //   - with antialiasing, the coverage is the area of the pixel square inside
 //     the polygon, computed exactly by signed-area accumulation; where the
 //     winding number's magnitude exceeds one the coverage is clamped to 1, so
-//     the result is exact for simple polygons and approximate only in pixels
-//     where the outline crosses itself.
+//     the result is exact for simple polygons; where the outline crosses or
+//     overlaps itself, a pixel the outline cuts may read more than its true
+//     area (never more than 1), while pixels clear of the outline are exact.
 // Each pixel with coverage c > 0 becomes old + c (colour - old) per component
 // (the colour laid over the old value with opacity c); pixels with zero
 // coverage (below 1e-6 with antialiasing, which is round-off) keep their value. The default colour (1, 1, 1, 1) makes a
