@@ -515,6 +515,11 @@ class SmoothGridSolver {
     _sweepParmLimit = std::min<std::size_t>(_perTermEnergy.size(), static_cast<std::size_t>(_lattice->nParms()));
     _refined = 0;
     int const step = _firstStep;
+    // Cells of size minStep or less are never subdivided: with top-level
+    // cells that small there is nothing to estimate corner data for.
+    int const minStep = _minStep;
+    QX_ASSERT(minStep >= 1);
+    if (step <= minStep) return 0;
     for (int y = 0; y < _ny - 1; y += step) {
       for (int x = 0; x < _nx - 1; x += step) {
         CornerData const c[4] = {estimateCornerData(*_lattice, x, y), estimateCornerData(*_lattice, x + step, y),

@@ -1,0 +1,632 @@
+// The smooth grid solve through its public operation: exact answers where the
+// energy has a zero, invariants of the filled mesh, the argument rules, the
+// work budget, robustness on random input, threads and interruption.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "base/assertions.h"
+#include "pluginAPI/pxRequestMgr.h"
+#include "primitives/ixTile.h"
+#include "warpGridProc.h"
+#include "warpGridProcSolve.h"
+
+namespace {
+
+using namespace Qx::Warper2D;
+using Rect = GeRectangle<int>;
+
+IxTile makeMesh(Rect const& region) { return IxTile(IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::FLOAT32), region); }
+
+MeshPixel pixelAt(IxTile const& t, int x, int y) { return readMeshPixel(IxReadGuard(t).getPixelAddress(x, y)); }
+
+void constrain(IxTile& t, int x, int y, double tx, double ty, bool smoothing = true) {
+  IxWriteGuard g(t);
+  writeMeshPixel(g.getPixelAddress(x, y),
+                 MeshPixel{static_cast<float>(tx), static_cast<float>(ty), CONSTRAINED_BIT | (smoothing ? SMOOTHING_BIT : 0u)});
+}
+
+// The solver arguments, with a generous budget unless a test says otherwise.
+struct Args {
+  double magnetWeight = 0.0;
+  bool affine = false;
+  int minStep = 1;
+  int passWork = 20000;
+  int cycleWork = 2000;
+  double tolX = 1e-10;
+  double tolE = 1e-20;
+  double refineThreshold = 0.05;
+};
+
+int solve(IxTile& t, Args const& a, gridsolver::SolveStats* stats = nullptr) {
+  IxWriteGuard g(t);
+  int cycleWork = a.cycleWork;
+  int firstStep = -1;
+  if (stats) {
+    gridsolver::createSmoothGridMeasured(g, a.magnetWeight, a.affine, a.minStep, a.passWork, 1, &cycleWork, a.tolX,
+                                         a.tolE, a.refineThreshold, &firstStep, stats);
+  } else {
+    WarpGridProc::createSmoothGrid(g, a.magnetWeight, a.affine, a.minStep, a.passWork, 1, &cycleWork, a.tolX, a.tolE,
+                                   a.refineThreshold, &firstStep);
+  }
+  return firstStep;
+}
+
+// Constrains the pixels of a one-pixel ring (radius r around (cx, cy)) to
+// map(pixel).
+void constrainRing(IxTile& t, double cx, double cy, double r, std::function<void(double, double, double&, double&)> map,
+                   bool smoothing = true) {
+  Rect const reg = t.getPixelRegion();
+  for (int y = reg.y1(); y < reg.y2(); ++y)
+    for (int x = reg.x1(); x < reg.x2(); ++x) {
+      double const d = std::hypot(x - cx, y - cy);
+      if (std::abs(d - r) > 0.5) continue;
+      double tx, ty;
+      map(x, y, tx, ty);
+      constrain(t, x, y, tx, ty, smoothing);
+    }
+}
+
+// Largest distance between each unconstrained pixel's value and map(pixel).
+double maxError(IxTile const& t, std::function<void(double, double, double&, double&)> map) {
+  Rect const reg = t.getPixelRegion();
+  double worst = 0;
+  for (int y = reg.y1(); y < reg.y2(); ++y)
+    for (int x = reg.x1(); x < reg.x2(); ++x) {
+      MeshPixel const m = pixelAt(t, x, y);
+      double tx, ty;
+      map(x, y, tx, ty);
+      double const e = std::hypot(m.r - tx, m.g - ty);
+      if (!(e <= worst)) worst = e;  // NaN wins
+    }
+  return worst;
+}
+
+std::vector<std::byte> meshBytes(IxTile const& t) {
+  IxReadGuard g(t);
+  Rect const r = t.getPixelRegion();
+  std::vector<std::byte> out;
+  for (int y = r.y1(); y < r.y2(); ++y) {
+    std::byte const* p = g.getPixelAddress(r.x1(), y);
+    out.insert(out.end(), p, p + 12 * r.getWidth());
+  }
+  return out;
+}
+
+// ---- The identity ----------------------------------------------------------
+
+TEST(SmoothGridIdentityTest, ClearedMeshFillsToTheIdentityExactly) {
+  for (Rect const r : {Rect(0, 0, 2, 2), Rect(0, 0, 9, 9), Rect(-20, 7, 85, 64), Rect(3, 3, 40, 12), Rect(0, 0, 10, 10)}) {
+    IxTile t = makeMesh(r);
+    gridsolver::SolveStats stats;
+    solve(t, Args{}, &stats);
+    EXPECT_EQ(stats.passes, 0);
+    EXPECT_EQ(stats.iterations, 0u);
+    for (int y = r.y1(); y < r.y2(); ++y)
+      for (int x = r.x1(); x < r.x2(); ++x) {
+        MeshPixel const m = pixelAt(t, x, y);
+        ASSERT_EQ(m.r, static_cast<float>(x)) << r << " " << x << "," << y;
+        ASSERT_EQ(m.g, static_cast<float>(y)) << r << " " << x << "," << y;
+        ASSERT_EQ(m.b, 0u);
+      }
+  }
+}
+
+TEST(SmoothGridIdentityTest, OnePixelWideOrHighRegionIsLeftUntouched) {
+  for (Rect const r : {Rect(5, 0, 6, 30), Rect(0, 9, 40, 10), Rect(2, 2, 3, 3)}) {
+    IxTile t = makeMesh(r);
+    {
+      IxWriteGuard g(t);
+      for (int y = r.y1(); y < r.y2(); ++y)
+        for (int x = r.x1(); x < r.x2(); ++x) writeMeshPixel(g.getPixelAddress(x, y), MeshPixel{-3.5f, 99.0f, 0u});
+    }
+    constrain(t, r.x1(), r.y1(), 100, 200);
+    std::vector<std::byte> const before = meshBytes(t);
+    solve(t, Args{});
+    EXPECT_EQ(meshBytes(t), before) << r;
+  }
+}
+
+// ---- Exactness where the energy has a zero ----------------------------------
+
+class SmoothGridExactTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SmoothGridExactTest, TranslationIsReproducedEverywhereWithAndWithoutRefinement) {
+  for (int minStep : {1, 64}) {
+    Rect const r = WarpGridProc::computeCorrespondenceImageRegion(Rect(10, -4, 10 + 70, -4 + 60));
+    IxTile t = makeMesh(r);
+    auto move = [](double x, double y, double& tx, double& ty) {
+      tx = x + 3.25;
+      ty = y - 1.5;
+    };
+    constrainRing(t, 45, 26, 14, move);
+    constrain(t, 12, -2, 12 + 3.25, -2 - 1.5);
+    Args a;
+    a.affine = GetParam();
+    a.minStep = minStep;
+    solve(t, a);
+    EXPECT_LT(maxError(t, move), 0.01) << "minStep " << minStep;
+  }
+}
+
+TEST_P(SmoothGridExactTest, RotationAndUniformScaleWithRefinementToSizeOne) {
+  Rect const r(0, 0, 65, 65);
+  IxTile t = makeMesh(r);
+  double const angle = 0.05, scale = 1.04;
+  auto sim = [&](double x, double y, double& tx, double& ty) {
+    double const c = scale * std::cos(angle), s = scale * std::sin(angle);
+    tx = 30 + c * (x - 32) - s * (y - 32);
+    ty = 33 + s * (x - 32) + c * (y - 32);
+  };
+  constrainRing(t, 32, 32, 12, sim);
+  constrainRing(t, 32, 32, 25, sim);
+  Args a;
+  a.affine = GetParam();
+  a.minStep = 1;
+  solve(t, a);
+  EXPECT_LT(maxError(t, sim), 0.01);
+}
+
+TEST_P(SmoothGridExactTest, WithoutRefinementRotationErrorStaysBelowAngleTimesTopStep) {
+  Rect const r(0, 0, 65, 65);
+  IxTile t = makeMesh(r);
+  double const angle = 0.03;
+  auto rot = [&](double x, double y, double& tx, double& ty) {
+    tx = 32 + std::cos(angle) * (x - 32) - std::sin(angle) * (y - 32);
+    ty = 32 + std::sin(angle) * (x - 32) + std::cos(angle) * (y - 32);
+  };
+  constrainRing(t, 32, 32, 20, rot);
+  Args a;
+  a.affine = GetParam();
+  a.minStep = 64;  // no refinement: a lattice point carries its nearest pixel's target by an offset
+  int const firstStep = solve(t, a);
+  EXPECT_EQ(firstStep, 16);
+  double const err = maxError(t, rot);
+  EXPECT_LT(err, angle * firstStep);
+  EXPECT_GT(err, 1e-4);  // and it is not exact there
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, SmoothGridExactTest, ::testing::Values(false, true),
+                         [](auto const& info) { return std::string(info.param ? "Affine" : "Similarity"); });
+
+TEST(SmoothGridExactTest, ShearIsExactInTheAffineModel) {
+  Rect const r(0, 0, 65, 65);
+  IxTile t = makeMesh(r);
+  auto shear = [](double x, double y, double& tx, double& ty) {
+    tx = x + 0.15 * (y - 32) + 1;
+    ty = 0.97 * y + 0.05 * x;
+  };
+  constrainRing(t, 32, 32, 10, shear);
+  constrainRing(t, 32, 32, 24, shear);
+  Args a;
+  a.affine = true;
+  solve(t, a);
+  EXPECT_LT(maxError(t, shear), 0.01);
+}
+
+// ---- Invariants of the filled mesh -------------------------------------------
+
+// A 129 x 129 frame pinned at its border, with a closed ring displaced inwards
+// and sideways by a few pixels.
+IxTile pinnedFrameWithRing(bool& ok) {
+  Rect const r(0, 0, 129, 129);
+  IxTile t = makeMesh(r);
+  for (int i = 0; i < 129; ++i) {
+    constrain(t, i, 0, i, 0, false);
+    constrain(t, i, 128, i, 128, false);
+    constrain(t, 0, i, 0, i, false);
+    constrain(t, 128, i, 128, i, false);
+  }
+  constrainRing(t, 64, 64, 30, [](double x, double y, double& tx, double& ty) {
+    tx = 64 + (x - 64) * 0.9 + 3;
+    ty = 64 + (y - 64) * 0.9 - 2;
+  });
+  ok = true;
+  return t;
+}
+
+class SmoothGridFrameTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SmoothGridFrameTest, PinnedFrameWithDisplacedRingIsFoldFreeAndContinuous) {
+  bool ok;
+  IxTile t = pinnedFrameWithRing(ok);
+  std::vector<std::byte> const before = meshBytes(t);
+  Args a;
+  a.affine = GetParam();
+  a.minStep = 1;
+  a.refineThreshold = 0.1;
+  solve(t, a);
+  std::vector<std::byte> const after = meshBytes(t);
+  for (std::size_t i = 0; i < before.size(); i += 12) {
+    std::uint32_t b;
+    std::memcpy(&b, &before[i + 8], 4);
+    if (b & CONSTRAINED_BIT) {
+      ASSERT_EQ(std::memcmp(&before[i], &after[i], 12), 0) << "constrained pixel " << i / 12;
+    }
+  }
+  auto at = [&](int x, int y) { return pixelAt(t, x, y); };
+  for (int y = 0; y < 128; ++y)
+    for (int x = 0; x < 128; ++x) {
+      MeshPixel const p = at(x, y), px = at(x + 1, y), py = at(x, y + 1);
+      double const det = (px.r - p.r) * (py.g - p.g) - (px.g - p.g) * (py.r - p.r);
+      ASSERT_GT(det, 0.0) << x << "," << y;
+    }
+  // No seam: a step between neighbours is never much larger than the steps
+  // on either side of it.
+  for (int y = 1; y < 127; ++y)
+    for (int x = 1; x < 126; ++x) {
+      for (int axis = 0; axis < 2; ++axis) {
+        auto step = [&](int i) {
+          MeshPixel const a0 = axis ? at(y, x + i) : at(x + i, y);
+          MeshPixel const a1 = axis ? at(y, x + i + 1) : at(x + i + 1, y);
+          return std::hypot(a1.r - a0.r, a1.g - a0.g);
+        };
+        double const here = step(0), left = step(-1), right = step(1);
+        ASSERT_LE(here, 1.25 * std::max(left, right) + 0.02) << (axis ? "column " : "row ") << y << " at " << x;
+      }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, SmoothGridFrameTest, ::testing::Values(false, true),
+                         [](auto const& info) { return std::string(info.param ? "Affine" : "Similarity"); });
+
+TEST(SmoothGridPassTest, LaterPassesAreSolvedOneAfterAnother) {
+  // Unconstrained pixels inside the ring are of pass 1, those outside of
+  // pass 0: two passes solve. A mesh of one pass number solves once, and a
+  // gap in the numbers costs no pass.
+  for (unsigned inner : {0u, 1u, 7u}) {
+    bool ok;
+    IxTile t = pinnedFrameWithRing(ok);
+    {
+      IxWriteGuard g(t);
+      for (int y = 1; y < 128; ++y)
+        for (int x = 1; x < 128; ++x) {
+          std::byte* p = g.getPixelAddress(x, y);
+          std::uint32_t const b = readMeshBits(p);
+          if (!(b & CONSTRAINED_BIT) && std::hypot(x - 64, y - 64) < 30) writeMeshBits(p, inner);
+        }
+    }
+    gridsolver::SolveStats stats;
+    solve(t, Args{}, &stats);
+    EXPECT_EQ(stats.passes, inner == 0 ? 1 : 2) << inner;
+    // The pass bits are not touched, the result is complete and finite.
+    for (int y = 1; y < 128; ++y)
+      for (int x = 1; x < 128; ++x) {
+        MeshPixel const m = pixelAt(t, x, y);
+        ASSERT_TRUE(std::isfinite(m.r) && std::isfinite(m.g));
+        if (!(m.b & CONSTRAINED_BIT) && std::hypot(x - 64, y - 64) < 30) {
+          ASSERT_EQ(m.b, inner);
+        }
+      }
+  }
+}
+
+TEST(SmoothGridPassTest, PendingPixelOfALaterPassIsSolvedAgainstItsFinishedNeighbours) {
+  // Everything but one pixel is constrained to a translation; the one free
+  // pixel, of pass 1, is solved against its neighbours and lands on the
+  // translation.
+  Rect const r(0, 0, 9, 9);
+  IxTile t = makeMesh(r);
+  for (int y = 0; y < 9; ++y)
+    for (int x = 0; x < 9; ++x)
+      if (x != 4 || y != 4) constrain(t, x, y, x + 2, y + 1);
+  {
+    IxWriteGuard g(t);
+    writeMeshBits(g.getPixelAddress(4, 4), 1u);
+  }
+  solve(t, Args{});
+  MeshPixel const m = pixelAt(t, 4, 4);
+  EXPECT_NEAR(m.r, 6.0, 1e-4);
+  EXPECT_NEAR(m.g, 5.0, 1e-4);
+}
+
+// ---- Argument rules ------------------------------------------------------------
+
+TEST(SmoothGridArgumentTest, FirstStepRules) {
+  struct Case {
+    Rect r;
+    int step;
+  };
+  for (Case const c : {Case{Rect(0, 0, 9, 9), 2}, Case{Rect(0, 0, 105, 57), 8}, Case{Rect(0, 0, 10, 10), 1},
+                       Case{Rect(0, 0, 8, 100), 1}, Case{Rect(0, 0, 17, 33), 4}, Case{Rect(0, 0, 19, 33), 2},
+                       Case{Rect(0, 0, 257, 129), 32}, Case{Rect(0, 0, 258, 129), 1}}) {
+    IxTile t = makeMesh(c.r);
+    constrain(t, 1, 1, 1.5, 1.5);
+    Args a;
+    a.passWork = 1;
+    EXPECT_EQ(solve(t, a), c.step) << c.r;
+  }
+}
+
+TEST(SmoothGridArgumentTest, MinStepAtOrAboveFirstStepDisablesRefinement) {
+  for (int minStep : {16, 17, 1000}) {
+    IxTile t = makeMesh(Rect(0, 0, 65, 65));
+    constrainRing(t, 32, 32, 12, [](double x, double y, double& tx, double& ty) {
+      tx = x + 1;
+      ty = y;
+    });
+    Args a;
+    a.minStep = minStep;
+    gridsolver::SolveStats stats;
+    solve(t, a, &stats);
+    EXPECT_EQ(stats.nParms, 25) << minStep;  // the 5 x 5 top-level points only
+    EXPECT_GT(stats.iterations, 0u);
+  }
+  IxTile t = makeMesh(Rect(0, 0, 65, 65));
+  constrain(t, 30, 30, 31, 31);
+  Args a;
+  a.minStep = 1;
+  gridsolver::SolveStats stats;
+  solve(t, a, &stats);
+  EXPECT_GT(stats.nParms, 25);
+}
+
+TEST(SmoothGridArgumentTest, MinStepBelowOneFailsOnceRefinementRuns) {
+  IxTile t = makeMesh(Rect(0, 0, 33, 33));
+  constrain(t, 10, 10, 11, 11);
+  Args a;
+  a.minStep = 0;
+  try {
+    solve(t, a);
+    FAIL() << "no assertion";
+  } catch (AssertionFailure const& e) {
+    EXPECT_EQ(e.condition(), "minStep >= 1");
+    EXPECT_EQ(e.file(), "warpGridProc");
+  }
+}
+
+TEST(SmoothGridArgumentTest, NonPositiveThresholdRefinesEveryPendingLeafToMinStep) {
+  for (double threshold : {0.0, -1.0}) {
+    IxTile t = makeMesh(Rect(0, 0, 33, 33));
+    constrain(t, 16, 16, 17, 15);
+    Args a;
+    a.refineThreshold = threshold;
+    a.minStep = 2;
+    gridsolver::SolveStats stats;
+    solve(t, a, &stats);
+    EXPECT_EQ(stats.nParms, 17 * 17) << threshold;  // every even point
+  }
+  // A large threshold refines only around the constraint.
+  IxTile t = makeMesh(Rect(0, 0, 33, 33));
+  constrain(t, 16, 16, 17, 15);
+  Args a;
+  a.refineThreshold = 1e6;
+  a.minStep = 2;
+  gridsolver::SolveStats stats;
+  solve(t, a, &stats);
+  EXPECT_LT(stats.nParms, 17 * 17 / 2);
+}
+
+TEST(SmoothGridArgumentTest, BadTilesFailTheirChecks) {
+  auto expectCondition = [](IxTile tile, std::string const& text) {
+    IxWriteGuard g(tile);
+    int cw = 1;
+    try {
+      WarpGridProc::createSmoothGrid(g, 0.0, false, 1, 1, 1, &cw, 1e-10, 1e-20, 1.0, nullptr);
+      ADD_FAILURE() << "no assertion for " << text;
+    } catch (AssertionFailure const& e) {
+      EXPECT_EQ(e.condition(), text);
+      EXPECT_EQ(e.file(), "warpGridProc");
+    }
+  };
+  expectCondition(IxTile(IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::FLOAT32), Rect(3, 3, 3, 10)),
+                  "! srcAndDst.getPixelRegion().isEmpty()");
+  expectCondition(IxTile(IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::UINT8), Rect(0, 0, 4, 4)),
+                  "srcAndDst.getTile().getPixelFormat().getDepth() == IxPixelFormat::FLOAT32");
+  expectCondition(IxTile(IxPixelFormat(IxPixelFormat::RGBA, IxPixelFormat::FLOAT32), Rect(0, 0, 4, 4)),
+                  "srcAndDst.getTile().getPixelFormat().getComps() == IxPixelFormat::RGB");
+}
+
+TEST(SmoothGridArgumentTest, NoFreeVariableMeansNoMinimisation) {
+  // Every top-level point (step 2) is constrained; with refinement off the
+  // odd pixels are interpolated without any minimisation.
+  IxTile t = makeMesh(Rect(0, 0, 9, 9));
+  for (int y = 0; y < 9; y += 2)
+    for (int x = 0; x < 9; x += 2) constrain(t, x, y, 2 * x, y);
+  Args a;
+  a.minStep = 2;
+  gridsolver::SolveStats stats;
+  solve(t, a, &stats);
+  EXPECT_EQ(stats.iterations, 0u);
+  EXPECT_EQ(stats.passes, 1);
+  EXPECT_NEAR(pixelAt(t, 3, 5).r, 6.0, 1e-5);
+  EXPECT_NEAR(pixelAt(t, 3, 5).g, 5.0, 1e-5);
+}
+
+TEST(SmoothGridArgumentTest, SoftConstraintsPullTowardsTheTargets) {
+  IxTile t = makeMesh(Rect(0, 0, 33, 33));
+  auto move = [](double x, double y, double& tx, double& ty) {
+    tx = x + 2;
+    ty = y + 1;
+  };
+  constrainRing(t, 16, 16, 8, move);
+  Args a;
+  a.magnetWeight = 10.0;
+  a.tolX = 1e-7;
+  solve(t, a);
+  EXPECT_LT(maxError(t, move), 0.05);
+}
+
+// ---- The budget ------------------------------------------------------------------
+
+TEST(SmoothGridBudgetTest, TinyBudgetStillGivesACompleteFiniteFill) {
+  for (int passWork : {0, 1, 2}) {
+    for (bool affine : {false, true}) {
+      bool ok;
+      IxTile t = pinnedFrameWithRing(ok);
+      Args a;
+      a.passWork = passWork;
+      a.cycleWork = 1;
+      a.affine = affine;
+      gridsolver::SolveStats stats;
+      solve(t, a, &stats);
+      // The last minimisation of a pass may overrun what is left by less
+      // than one iteration, at most one evaluation per parameter.
+      EXPECT_LE(stats.termEvaluations, static_cast<std::uint64_t>(passWork) * 10000u + stats.nParms);
+      for (int y = 0; y < 129; ++y)
+        for (int x = 0; x < 129; ++x) {
+          MeshPixel const m = pixelAt(t, x, y);
+          ASSERT_TRUE(std::isfinite(m.r) && std::isfinite(m.g));
+          ASSERT_LT(std::abs(m.r - x), 20);
+          ASSERT_LT(std::abs(m.g - y), 20);
+        }
+    }
+  }
+}
+
+// ---- Robustness ---------------------------------------------------------------------
+
+struct RandomCase {
+  IxTile mesh;
+  Args args;
+};
+
+RandomCase randomCase(std::mt19937& rng) {
+  std::uniform_int_distribution<int> w(1, 300), h(1, 200), org(-50, 50), coin(0, 1);
+  Rect r(org(rng), org(rng), 0, 0);
+  r.setX2(r.x1() + w(rng));
+  r.setY2(r.y1() + h(rng));
+  if (coin(rng)) r = WarpGridProc::computeCorrespondenceImageRegion(r);
+  RandomCase c{makeMesh(r), Args{}};
+  IxWriteGuard g(c.mesh);
+  std::uniform_real_distribution<double> off(-15, 15), u01(0, 1);
+  int const n = std::uniform_int_distribution<int>(0, 3)(rng);
+  unsigned const passes = std::uniform_int_distribution<unsigned>(0, 2)(rng);
+  for (int y = r.y1(); y < r.y2(); ++y)
+    for (int x = r.x1(); x < r.x2(); ++x)
+      if (passes > 0) writeMeshBits(g.getPixelAddress(x, y), static_cast<std::uint32_t>(u01(rng) * (passes + 1)) % 3);
+  for (int k = 0; k < n; ++k) {
+    // A blob, a line or scattered pixels, all moved by a random offset.
+    double const dx = off(rng), dy = off(rng);
+    int const count = std::uniform_int_distribution<int>(1, 400)(rng);
+    int x = r.x1() + static_cast<int>(u01(rng) * r.getWidth()), y = r.y1() + static_cast<int>(u01(rng) * r.getHeight());
+    for (int i = 0; i < count; ++i) {
+      if (x >= r.x1() && x < r.x2() && y >= r.y1() && y < r.y2()) {
+        std::uint32_t const bits = CONSTRAINED_BIT | (coin(rng) ? SMOOTHING_BIT : 0u);
+        writeMeshPixel(g.getPixelAddress(x, y), MeshPixel{static_cast<float>(x + dx + off(rng) * 0.1),
+                                                          static_cast<float>(y + dy + off(rng) * 0.1), bits});
+      }
+      x += std::uniform_int_distribution<int>(-1, 1)(rng) * (k == 2 ? 5 : 1);
+      y += std::uniform_int_distribution<int>(-1, 1)(rng);
+    }
+  }
+  c.args.affine = coin(rng);
+  c.args.minStep = 1 << std::uniform_int_distribution<int>(0, 4)(rng);
+  c.args.passWork = std::uniform_int_distribution<int>(0, 20)(rng);
+  c.args.cycleWork = std::uniform_int_distribution<int>(1, 10)(rng);
+  c.args.refineThreshold = u01(rng) < 0.2 ? 0.0 : u01(rng) * 2;
+  if (u01(rng) < 0.1) {
+    // Soft constraints cost many energy evaluations per counted iteration.
+    c.args.magnetWeight = u01(rng) * 100;
+    c.args.passWork = std::min(c.args.passWork, 3);
+  }
+  return c;
+}
+
+IxTile copyOf(IxTile const& t) {
+  IxTile c = makeMesh(t.getPixelRegion());
+  IxReadGuard src(t);
+  IxWriteGuard dst(c);
+  Rect const r = t.getPixelRegion();
+  for (int y = r.y1(); y < r.y2(); ++y) std::memcpy(dst.getPixelAddress(r.x1(), y), src.getPixelAddress(r.x1(), y), 12 * r.getWidth());
+  return c;
+}
+
+TEST(SmoothGridRobustnessTest, RandomConstraintSetsNeverAssertNorProduceNaNAndRerunBitForBit) {
+  std::mt19937 rng(20261206);
+  int const cases = 200;
+  for (int k = 0; k < cases; ++k) {
+    RandomCase c = randomCase(rng);
+    IxTile again = copyOf(c.mesh);
+    std::vector<std::byte> const before = meshBytes(c.mesh);
+    ASSERT_NO_THROW(solve(c.mesh, c.args)) << "case " << k << " " << c.mesh.getPixelRegion();
+    solve(again, c.args);
+    std::vector<std::byte> const after = meshBytes(c.mesh);
+    ASSERT_EQ(after, meshBytes(again)) << "case " << k;
+    for (std::size_t i = 0; i < after.size(); i += 12) {
+      float v[2];
+      std::memcpy(v, &after[i], 8);
+      ASSERT_TRUE(std::isfinite(v[0]) && std::isfinite(v[1])) << "case " << k << " pixel " << i / 12;
+      std::uint32_t b0, b1;
+      std::memcpy(&b0, &before[i + 8], 4);
+      std::memcpy(&b1, &after[i + 8], 4);
+      ASSERT_EQ(b0, b1);
+      if (b0 & CONSTRAINED_BIT) {
+        ASSERT_EQ(std::memcmp(&before[i], &after[i], 12), 0);
+      }
+    }
+  }
+}
+
+TEST(SmoothGridRobustnessTest, TwoThreadsSolvingDifferentMeshesMatchTheSerialResults) {
+  std::mt19937 rng(99);
+  for (int round = 0; round < 6; ++round) {
+    RandomCase a = randomCase(rng), b = randomCase(rng);
+    IxTile a2 = copyOf(a.mesh), b2 = copyOf(b.mesh);
+    solve(a2, a.args);
+    solve(b2, b.args);
+    std::thread ta([&] { solve(a.mesh, a.args); });
+    std::thread tb([&] { solve(b.mesh, b.args); });
+    ta.join();
+    tb.join();
+    EXPECT_EQ(meshBytes(a.mesh), meshBytes(a2)) << round;
+    EXPECT_EQ(meshBytes(b.mesh), meshBytes(b2)) << round;
+  }
+}
+
+// ---- Interruption ---------------------------------------------------------------------
+
+TEST(SmoothGridInterruptionTest, CancelledRequestStopsTheSolveAndLeavesTheMeshUnfilled) {
+  // Cancelled before the call, and cancelled from another thread at several
+  // moments of a long solve: each time the solve unwinds with the
+  // interruption (the sanitizer build checks that nothing leaks) and no
+  // unconstrained pixel has been written.
+  for (int delayMs : {-1, 0, 2, 10, 40}) {
+    IxTile big = makeMesh(Rect(0, 0, 1025, 1025));
+    {
+      // A large mesh with constraints everywhere that keeps refining for a while.
+      std::mt19937 rng(5);
+      std::uniform_int_distribution<int> pos(0, 1024);
+      for (int i = 0; i < 3000; ++i) {
+        int const x = pos(rng), y = pos(rng);
+        constrain(big, x, y, x + 0.5 * std::sin(i), y + 0.5 * std::cos(i));
+      }
+    }
+    std::vector<std::byte> const before = meshBytes(big);
+    auto request = std::make_shared<PxRequest>();
+    if (delayMs < 0) request->cancel();
+    std::thread canceller;
+    if (delayMs >= 0)
+      canceller = std::thread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        request->cancel();
+      });
+    bool interrupted = false;
+    {
+      PxRequestScope scope(request.get());
+      Args a;
+      a.passWork = 1000000;
+      a.cycleWork = 100000;
+      a.refineThreshold = 0.0;
+      try {
+        solve(big, a);
+      } catch (PxInterruptedException const&) {
+        interrupted = true;
+      }
+    }
+    if (canceller.joinable()) canceller.join();
+    EXPECT_TRUE(interrupted) << delayMs;
+    EXPECT_EQ(meshBytes(big), before) << delayMs;
+  }
+}
+
+}  // namespace
