@@ -136,10 +136,19 @@ double GeLinkedBeziers::invertDst(double f, double da, double db) const {
   double const la = unwrappedLength(_dstArc, da), lb = unwrappedLength(_dstArc, db);
   int lo = static_cast<int>(std::ceil(da * K)), hi = static_cast<int>(std::floor(db * K));
   // Largest grid index j in [lo, hi] with g(j / K) <= f, or lo - 1 if none.
+  // On grid points the arc length is a table entry: no interpolation needed.
+  int const lap = _dstArc.segments * K;
+  double const invSpan = 1.0 / ((db - da) * K), base = da * K;
+  auto gridProgress = [&](int j) {
+    double const param = (j - base) * invSpan;
+    if (!(lb > la)) return param;
+    double const len = j <= lap ? _dstArc.length[j] : _dstArc.total + _dstArc.length[std::min(j - lap, lap)];
+    return (1.0 - _weight) * param + _weight * (len - la) / (lb - la);
+  };
   int best = lo - 1;
   while (lo <= hi) {
     int const m = lo + (hi - lo) / 2;
-    if (progressDst(static_cast<double>(m) / K, da, db, la, lb) <= f) {
+    if (gridProgress(m) <= f) {
       best = m;
       lo = m + 1;
     } else {
