@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <unordered_map>
 
 #include "base/assertions.h"
 #include "base/conjugateGradient.h"
@@ -294,10 +295,43 @@ void MultivariateQuadraticConstraints::computeGradient(double const* x, double* 
   maskHardConstraints(g);
 }
 
+std::size_t MultivariateQuadraticConstraints::getStorageBytes() const {
+  return _targets.capacity() * sizeof(double) + _flags.capacity() + _triangles.capacity() * sizeof(FoldTriangle);
+}
+
 void MultivariateQuadraticConstraints::computeLineQuadratic(double const*, double const*, double& a, double& b,
                                                             double& c) const {
   a = b = c = 0.0;
 }
+
+// ---------------------------------------------------------------------------
+// Coefficient tables
+
+namespace {
+
+// A stencil's shape: per direction 0 (no neighbour) or log2(distance) + 1,
+// five bits each. The coefficients of both models depend on nothing else
+// (plus, for the affine model, which entries are folded into constants).
+std::uint32_t shapeKey(Stencil const& st) {
+  static constexpr int kDirOfStep[3][3] = {{-1, 3, -1}, {2, -1, 0}, {-1, 1, -1}};  // [dy+1][dx+1]
+  std::uint32_t key = 0;
+  for (int k = 0; k < st.n; ++k) {
+    int const dist = std::abs(st.dx[k]) + std::abs(st.dy[k]);
+    int const dir = kDirOfStep[(st.dy[k] > 0) - (st.dy[k] < 0) + 1][(st.dx[k] > 0) - (st.dx[k] < 0) + 1];
+    key |= static_cast<std::uint32_t>(__builtin_ctz(static_cast<unsigned>(dist)) + 1) << (5 * dir);
+  }
+  return key;
+}
+
+template <class Set>
+int internCoefSet(std::unordered_map<std::uint64_t, int>& index, std::vector<Set>& sets, std::uint64_t key,
+                  Set const& set) {
+  auto const [it, inserted] = index.try_emplace(key, static_cast<int>(sets.size()));
+  if (inserted) sets.push_back(set);
+  return it->second;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Affine ("Skew") model
@@ -311,6 +345,8 @@ MultivariateQuadraticAffine::MultivariateQuadraticAffine(double magnetWeight, in
   checkMeshCovers(mesh, nx, ny);
   LatticeView const lv{nx, ny, step, flags, parmIndex, nParms, pass, &mesh};
   _terms.reserve(static_cast<std::size_t>(nParms));
+  _constants.assign(2, 0.0);
+  std::unordered_map<std::uint64_t, int> setIndex;
   Stencil st;
   for (int y = 0; y < ny; ++y) {
     for (int x = 0; x < nx; ++x) {
@@ -366,65 +402,85 @@ MultivariateQuadraticAffine::MultivariateQuadraticAffine(double magnetWeight, in
         continue;  // 0 or 1 neighbour
       }
 
+      // Pack the entries: zero weights dropped, constrained neighbours (and
+      // a constrained centre) folded into the constants, as they do not move
+      // in this cycle's terms.
       AffineTerm t{};
       t.centre = c;
-      t.constX = 0.0;
-      t.constY = 0.0;
+      CoefSet set{};
+      std::uint64_t key = shapeKey(st);
+      double constX = 0.0, constY = 0.0;
       int entries = 0;
       for (int j = 0; j < n; ++j) {
         if (coef[j] == 0.0) continue;
         int const k = order[j];
         int const ind = st.inds[k];
         if (st.constrained[k]) {
-          // A constrained neighbour does not move in this cycle's terms.
-          t.constX += coef[j] * positions[2 * static_cast<std::ptrdiff_t>(ind)];
-          t.constY += coef[j] * positions[2 * static_cast<std::ptrdiff_t>(ind) + 1];
+          constX += coef[j] * positions[2 * static_cast<std::ptrdiff_t>(ind)];
+          constY += coef[j] * positions[2 * static_cast<std::ptrdiff_t>(ind) + 1];
+          key |= std::uint64_t(1) << (20 + k);
         } else {
           t.inds[entries] = ind;
-          t.coefs[entries] = coef[j];
+          set.c[entries][0] = set.c[entries][1] = coef[j];
           ++entries;
         }
       }
       if ((lv.flag(x, y) & Constrained) == 0) {
         t.inds[entries] = c;
-        t.coefs[entries] = -1.0;
+        set.c[entries][0] = set.c[entries][1] = -1.0;
         ++entries;
       } else {
-        t.constX -= positions[2 * static_cast<std::ptrdiff_t>(c)];
-        t.constY -= positions[2 * static_cast<std::ptrdiff_t>(c) + 1];
+        constX -= positions[2 * static_cast<std::ptrdiff_t>(c)];
+        constY -= positions[2 * static_cast<std::ptrdiff_t>(c) + 1];
+        key |= std::uint64_t(1) << 24;
       }
-      t.n = entries;
-      for (int k = entries; k < 5; ++k) {
-        t.inds[k] = c;
-        t.coefs[k] = 0.0;
-      }
+      set.n = entries;
+      for (int k = entries; k < 5; ++k) t.inds[k] = c;
       if (entries >= 1) ++_nTerms;
-      if (entries >= 1 || t.constX != 0.0 || t.constY != 0.0) _terms.push_back(t);
+      if (entries == 0 && constX == 0.0 && constY == 0.0) continue;
+      t.coefSet = internCoefSet(setIndex, _coefSets, key, set);
+      t.constants = 0;
+      if (constX != 0.0 || constY != 0.0) {
+        t.constants = static_cast<std::int32_t>(_constants.size() / 2);
+        _constants.push_back(constX);
+        _constants.push_back(constY);
+      }
+      _terms.push_back(t);
     }
   }
 }
 
 MultivariateQuadraticAffine::~MultivariateQuadraticAffine() = default;
 
+std::size_t MultivariateQuadraticAffine::getStorageBytes() const {
+  return MultivariateQuadraticConstraints::getStorageBytes() + _terms.capacity() * sizeof(AffineTerm) +
+         _coefSets.capacity() * sizeof(CoefSet) + _constants.capacity() * sizeof(double);
+}
+
 namespace {
 
-inline V2 affineResidual(AffineTerm const& t, double const* x) {
-  V2 r = V2{t.constX, t.constY};
-  for (int k = 0; k < 5; ++k) r += splat(t.coefs[k]) * at(x, t.inds[k]);
+using AffineSet = MultivariateQuadraticAffine::CoefSet;
+
+// R = constants + sum_k c_k P(inds[k])
+inline V2 affineResidual(AffineTerm const& t, AffineSet const& s, double const* constants, double const* x) {
+  V2 r = at(constants, t.constants);
+  for (int k = 0; k < 5; ++k) r += load2(s.c[k]) * at(x, t.inds[k]);
   return r;
 }
 
-inline V2 affineLinear(AffineTerm const& t, double const* d) {
-  V2 s = splat(0.0);
-  for (int k = 0; k < 5; ++k) s += splat(t.coefs[k]) * at(d, t.inds[k]);
-  return s;
+// The linear part of R applied to a direction.
+inline V2 affineLinear(AffineTerm const& t, AffineSet const& s, double const* d) {
+  V2 r = splat(0.0);
+  for (int k = 0; k < 5; ++k) r += load2(s.c[k]) * at(d, t.inds[k]);
+  return r;
 }
 
 template <bool kPerTerm>
-double affineEnergy(std::vector<AffineTerm> const& terms, double const* x, double* perTerm) {
+double affineEnergy(std::vector<AffineTerm> const& terms, AffineSet const* sets, double const* constants,
+                    double const* x, double* perTerm) {
   double e = 0.0;
   for (AffineTerm const& t : terms) {
-    double const q = norm2(affineResidual(t, x));
+    double const q = norm2(affineResidual(t, sets[t.coefSet], constants, x));
     e += q;
     if constexpr (kPerTerm) perTerm[t.centre] = q;
   }
@@ -435,16 +491,20 @@ double affineEnergy(std::vector<AffineTerm> const& terms, double const* x, doubl
 
 double MultivariateQuadraticAffine::computeEnergy(double const* x, double* perTerm) const {
   double const ec = MultivariateQuadraticConstraints::computeEnergy(x, perTerm);
-  return ec + (perTerm ? affineEnergy<true>(_terms, x, perTerm) : affineEnergy<false>(_terms, x, nullptr));
+  AffineSet const* sets = _coefSets.data();
+  return ec + (perTerm ? affineEnergy<true>(_terms, sets, _constants.data(), x, perTerm)
+                       : affineEnergy<false>(_terms, sets, _constants.data(), x, nullptr));
 }
 
 void MultivariateQuadraticAffine::computeGradient(double const* x, double* g) const {
   std::fill(g, g + 2 * static_cast<std::ptrdiff_t>(_nParms), 0.0);
   addConstraintGradient(x, g);
-  // d|R|^2 / dP(ind_k) = 2 coef_k R
+  AffineSet const* sets = _coefSets.data();
+  // d|R|^2 / dP(ind_k) = 2 c_k R
   for (AffineTerm const& t : _terms) {
-    V2 const r2 = splat(2.0) * affineResidual(t, x);
-    for (int k = 0; k < 5; ++k) addAt(g, t.inds[k], splat(t.coefs[k]) * r2);
+    AffineSet const& s = sets[t.coefSet];
+    V2 const r2 = splat(2.0) * affineResidual(t, s, _constants.data(), x);
+    for (int k = 0; k < 5; ++k) addAt(g, t.inds[k], load2(s.c[k]) * r2);
   }
   maskHardConstraints(g);
 }
@@ -453,12 +513,14 @@ void MultivariateQuadraticAffine::computeLineQuadratic(double const* x, double c
                                                        double& c) const {
   QX_ASSERT_AS(kAssertFile, _magnetWeight == 0.0, "_magnetWeight == 0.0");
   // E(x + t d) = sum |R + t S|^2 = t^2 sum|S|^2 + t 2 sum R.S + sum|R|^2
+  AffineSet const* sets = _coefSets.data();
   double sa = 0.0, sb = 0.0, sc = 0.0;
   for (AffineTerm const& t : _terms) {
-    V2 const r = affineResidual(t, x);
-    V2 const s = affineLinear(t, d);
-    sa += norm2(s);
-    sb += dot2(r, s);
+    AffineSet const& s = sets[t.coefSet];
+    V2 const r = affineResidual(t, s, _constants.data(), x);
+    V2 const l = affineLinear(t, s, d);
+    sa += norm2(l);
+    sb += dot2(r, l);
     sc += norm2(r);
   }
   a = sa;
@@ -466,10 +528,18 @@ void MultivariateQuadraticAffine::computeLineQuadratic(double const* x, double c
   c = sc;
 }
 
-AffineTerm const* MultivariateQuadraticAffine::findTerm(int p) const {
-  for (AffineTerm const& t : _terms)
-    if (t.centre == p) return &t;
-  return nullptr;
+std::optional<AffineTermView> MultivariateQuadraticAffine::findTerm(int p) const {
+  for (AffineTerm const& t : _terms) {
+    if (t.centre != p) continue;
+    CoefSet const& s = _coefSets[static_cast<std::size_t>(t.coefSet)];
+    AffineTermView v{};
+    v.n = s.n;
+    for (int k = 0; k < 5; ++k) v.inds[k] = t.inds[k], v.coefs[k] = s.c[k][0];
+    v.constX = _constants[2 * static_cast<std::size_t>(t.constants)];
+    v.constY = _constants[2 * static_cast<std::size_t>(t.constants) + 1];
+    return v;
+  }
+  return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------
@@ -484,6 +554,7 @@ MultivariateQuadraticSimilarity::MultivariateQuadraticSimilarity(double magnetWe
   checkMeshCovers(mesh, nx, ny);
   LatticeView const lv{nx, ny, step, flags, parmIndex, nParms, pass, &mesh};
   _terms.reserve(static_cast<std::size_t>(nParms));
+  std::unordered_map<std::uint64_t, int> setIndex;
   Stencil st;
   for (int y = 0; y < ny; ++y) {
     for (int x = 0; x < nx; ++x) {
@@ -492,6 +563,16 @@ MultivariateQuadraticSimilarity::MultivariateQuadraticSimilarity(double magnetWe
       int const n = st.n;
       if (n < 2) continue;
       ++_nTerms;
+      SimilarityTerm t{};
+      t.centre = lv.parm(x, y);
+      for (int k = 0; k < 4; ++k) t.inds[k] = k < n ? st.inds[k] : t.centre;
+      std::uint64_t const key = shapeKey(st);
+      auto const found = setIndex.find(key);
+      if (found != setIndex.end()) {
+        t.coefSet = found->second;
+        _terms.push_back(t);
+        continue;
+      }
       // Least-squares similarity fit (rotation, uniform scale, translation)
       // of the neighbour offsets onto the neighbour positions, evaluated at
       // the centre's offset 0; a_k, b_k are its weights.
@@ -504,20 +585,13 @@ MultivariateQuadraticSimilarity::MultivariateQuadraticSimilarity(double magnetWe
       }
       double const denom = n * (sxx + syy) - sx * sx - sy * sy;
       QX_ASSERT_AS(kAssertFile, denom != 0.0, "denom != 0.0");
-      SimilarityTerm t{};
-      t.centre = lv.parm(x, y);
-      t.n = n;
-      for (int k = 0; k < 4; ++k) {
-        if (k < n) {
-          t.inds[k] = st.inds[k];
-          t.a[k] = (sxx + syy - sx * st.dx[k] - sy * st.dy[k]) / denom;
-          t.b[k] = (sy * st.dx[k] - sx * st.dy[k]) / denom;
-        } else {
-          t.inds[k] = t.centre;
-          t.a[k] = 0.0;
-          t.b[k] = 0.0;
-        }
+      CoefSet set{};
+      set.n = n;
+      for (int k = 0; k < n; ++k) {
+        set.a[k][0] = set.a[k][1] = (sxx + syy - sx * st.dx[k] - sy * st.dy[k]) / denom;
+        set.b[k][0] = set.b[k][1] = (sy * st.dx[k] - sx * st.dy[k]) / denom;
       }
+      t.coefSet = internCoefSet(setIndex, _coefSets, key, set);
       _terms.push_back(t);
     }
   }
@@ -525,20 +599,31 @@ MultivariateQuadraticSimilarity::MultivariateQuadraticSimilarity(double magnetWe
 
 MultivariateQuadraticSimilarity::~MultivariateQuadraticSimilarity() = default;
 
+std::size_t MultivariateQuadraticSimilarity::getStorageBytes() const {
+  return MultivariateQuadraticConstraints::getStorageBytes() + _terms.capacity() * sizeof(SimilarityTerm) +
+         _coefSets.capacity() * sizeof(CoefSet);
+}
+
 namespace {
 
-// R = -P(c) + sum_k a_k P_k + b_k (y_k, -x_k)
-inline V2 similarityResidual(SimilarityTerm const& t, double const* x) {
-  V2 r = -at(x, t.centre);
+using SimilaritySet = MultivariateQuadraticSimilarity::CoefSet;
+
+// R = -P(c) + A + perp(B) with A = sum a_k P_k, B = sum b_k P_k and
+// perp(x, y) = (y, -x): the rotation part is linear, so it is applied once
+// to the weighted sum rather than to every neighbour.
+inline V2 similarityLinear(SimilarityTerm const& t, SimilaritySet const& s, double const* x) {
+  V2 sumA = -at(x, t.centre), sumB = splat(0.0);
   for (int k = 0; k < 4; ++k) {
     V2 const p = at(x, t.inds[k]);
-    r += splat(t.a[k]) * p + splat(t.b[k]) * perp(p);
+    sumA += load2(s.a[k]) * p;
+    sumB += load2(s.b[k]) * p;
   }
-  return r;
+  return sumA + perp(sumB);
 }
 
 template <bool kPerTerm>
-double similarityEnergy(std::vector<SimilarityTerm> const& terms, int nParms, double const* x, double* perTerm) {
+double similarityEnergy(std::vector<SimilarityTerm> const& terms, SimilaritySet const* sets, int nParms,
+                        double const* x, double* perTerm) {
   double e = 0.0;
   for (SimilarityTerm const& t : terms) {
     for (int k = 0; k < 4; ++k) {
@@ -548,7 +633,7 @@ double similarityEnergy(std::vector<SimilarityTerm> const& terms, int nParms, do
         QX_ASSERT_AS(kAssertFile, ind < nParms, "ind < _nParms");
       }
     }
-    double const q = norm2(similarityResidual(t, x));
+    double const q = norm2(similarityLinear(t, sets[t.coefSet], x));
     e += q;
     if constexpr (kPerTerm) perTerm[t.centre] = q;
   }
@@ -559,19 +644,22 @@ double similarityEnergy(std::vector<SimilarityTerm> const& terms, int nParms, do
 
 double MultivariateQuadraticSimilarity::computeEnergy(double const* x, double* perTerm) const {
   double const ec = MultivariateQuadraticConstraints::computeEnergy(x, perTerm);
-  return ec + (perTerm ? similarityEnergy<true>(_terms, _nParms, x, perTerm)
-                       : similarityEnergy<false>(_terms, _nParms, x, nullptr));
+  SimilaritySet const* sets = _coefSets.data();
+  return ec + (perTerm ? similarityEnergy<true>(_terms, sets, _nParms, x, perTerm)
+                       : similarityEnergy<false>(_terms, sets, _nParms, x, nullptr));
 }
 
 void MultivariateQuadraticSimilarity::computeGradient(double const* x, double* g) const {
   std::fill(g, g + 2 * static_cast<std::ptrdiff_t>(_nParms), 0.0);
   addConstraintGradient(x, g);
+  SimilaritySet const* sets = _coefSets.data();
   // dR/dP(c) = -I; d(R.R)/dP_k = 2 (a_k R + b_k (-R.y, R.x))
   for (SimilarityTerm const& t : _terms) {
-    V2 const r2 = splat(2.0) * similarityResidual(t, x);
+    SimilaritySet const& s = sets[t.coefSet];
+    V2 const r2 = splat(2.0) * similarityLinear(t, s, x);
     V2 const r2perp = V2{-r2[1], r2[0]};
     addAt(g, t.centre, -r2);
-    for (int k = 0; k < 4; ++k) addAt(g, t.inds[k], splat(t.a[k]) * r2 + splat(t.b[k]) * r2perp);
+    for (int k = 0; k < 4; ++k) addAt(g, t.inds[k], load2(s.a[k]) * r2 + load2(s.b[k]) * r2perp);
   }
   maskHardConstraints(g);
 }
@@ -579,12 +667,14 @@ void MultivariateQuadraticSimilarity::computeGradient(double const* x, double* g
 void MultivariateQuadraticSimilarity::computeLineQuadratic(double const* x, double const* d, double& a, double& b,
                                                            double& c) const {
   QX_ASSERT_AS(kAssertFile, _magnetWeight == 0.0, "_magnetWeight == 0.0");
+  SimilaritySet const* sets = _coefSets.data();
   double sa = 0.0, sb = 0.0, sc = 0.0;
   for (SimilarityTerm const& t : _terms) {
-    V2 const r = similarityResidual(t, x);
-    V2 const s = similarityResidual(t, d);  // the residual is linear: S = R applied to d
-    sa += norm2(s);
-    sb += dot2(r, s);
+    SimilaritySet const& s = sets[t.coefSet];
+    V2 const r = similarityLinear(t, s, x);
+    V2 const l = similarityLinear(t, s, d);  // the residual has no constant part: S = R applied to d
+    sa += norm2(l);
+    sb += dot2(r, l);
     sc += norm2(r);
   }
   a = sa;
@@ -592,10 +682,16 @@ void MultivariateQuadraticSimilarity::computeLineQuadratic(double const* x, doub
   c = sc;
 }
 
-SimilarityTerm const* MultivariateQuadraticSimilarity::findTerm(int p) const {
-  for (SimilarityTerm const& t : _terms)
-    if (t.centre == p) return &t;
-  return nullptr;
+std::optional<SimilarityTermView> MultivariateQuadraticSimilarity::findTerm(int p) const {
+  for (SimilarityTerm const& t : _terms) {
+    if (t.centre != p) continue;
+    CoefSet const& s = _coefSets[static_cast<std::size_t>(t.coefSet)];
+    SimilarityTermView v{};
+    v.n = s.n;
+    for (int k = 0; k < 4; ++k) v.inds[k] = t.inds[k], v.a[k] = s.a[k][0], v.b[k] = s.b[k][0];
+    return v;
+  }
+  return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------

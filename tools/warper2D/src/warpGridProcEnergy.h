@@ -25,7 +25,9 @@
 // any thread; the lattice numbering must not change while it lives.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "primitives/ixTile.h"
@@ -98,6 +100,8 @@ class MultivariateQuadraticConstraints : public MultivariateQuadraticBase {
   // Target of parameter p (2 doubles); null when the magnet weight is not positive.
   double const* getTarget(int p) const { return _targets.empty() ? nullptr : &_targets[2 * static_cast<std::size_t>(p)]; }
   std::vector<FoldTriangle> const& getTriangles() const { return _triangles; }
+  // Bytes of working storage held beyond the object itself.
+  virtual std::size_t getStorageBytes() const;
 
  protected:
   // The soft-constraint and fold-over energy (0 without a positive magnet weight).
@@ -116,14 +120,27 @@ class MultivariateQuadraticConstraints : public MultivariateQuadraticBase {
   std::vector<FoldTriangle> _triangles;  // only when _magnetWeight > 0
 };
 
+// Terms are stored compactly: a term names its parameters, and its
+// coefficients live in a small per-energy table shared by every term of the
+// same stencil shape (a dense lattice has only a handful of shapes), so a
+// term evaluation streams 24 or 32 bytes and finds its coefficients in L1.
+// Unused entries have weight 0 and point at the centre, so the evaluation
+// loops run a fixed count without branches.
+
 // "Skew": each point should sit at the least-squares affine prediction of
-// its neighbours. Residual R = (constX, constY) + sum_k coefs[k] * P(inds[k]);
-// unused entries (k >= n) have coefficient 0 and a valid index, so the
-// evaluation loops run a fixed count without branches.
+// its neighbours. Residual R = (constX, constY) + sum_k coefs[k] * P(inds[k]).
 struct AffineTerm {
-  std::int32_t centre;  // parameter whose term this is
-  std::int32_t n;       // number of entries, at most 5
+  std::int32_t centre;     // parameter whose term this is
+  std::int32_t coefSet;    // row of the coefficient table
+  std::int32_t constants;  // row of the constants table (row 0 is (0, 0))
   std::int32_t inds[5];
+};
+static_assert(sizeof(AffineTerm) == 32);
+
+// A term as the formulas read: for tests and diagnostics.
+struct AffineTermView {
+  int n;  // number of entries, at most 5
+  int inds[5];
   double coefs[5];
   double constX;
   double constY;
@@ -144,24 +161,39 @@ class MultivariateQuadraticAffine : public MultivariateQuadraticConstraints {
   void computeGradient(double const* x, double* g) const override;
   void computeLineQuadratic(double const* x, double const* d, double& a, double& b, double& c) const override;
 
-  // The term of parameter p, or null when it has neither entries nor
-  // constants (it contributes nothing). Linear in the term count: for tests.
-  AffineTerm const* findTerm(int p) const;
+  // The term of parameter p; empty when it has neither entries nor
+  // constants (it contributes nothing). Linear in the term count.
+  std::optional<AffineTermView> findTerm(int p) const;
   // Every stored term (those that contribute), in lattice row order.
   std::vector<AffineTerm> const& getTerms() const { return _terms; }
+  std::size_t getStorageBytes() const override;
+
+  // One coefficient set, each weight stored twice (for both coordinates).
+  struct CoefSet {
+    double c[5][2];
+    int n;
+  };
 
  private:
   std::vector<AffineTerm> _terms;
+  std::vector<CoefSet> _coefSets;
+  std::vector<double> _constants;  // pairs; pair 0 is (0, 0)
 };
 
 // "Rigid": each point should sit at the least-squares similarity prediction
 // of its neighbours. Residual R = -P(c) + sum_k (a_k x_k + b_k y_k,
 // -b_k x_k + a_k y_k) with (x_k, y_k) = P(inds[k]); only points with at least
-// two neighbours have a term. Unused entries carry a = b = 0.
+// two neighbours have a term.
 struct SimilarityTerm {
   std::int32_t centre;
-  std::int32_t n;  // number of neighbours, 2 to 4
+  std::int32_t coefSet;
   std::int32_t inds[4];
+};
+static_assert(sizeof(SimilarityTerm) == 24);
+
+struct SimilarityTermView {
+  int n;  // number of neighbours, 2 to 4
+  int inds[4];
   double a[4];
   double b[4];
 };
@@ -179,13 +211,22 @@ class MultivariateQuadraticSimilarity : public MultivariateQuadraticConstraints 
   void computeGradient(double const* x, double* g) const override;
   void computeLineQuadratic(double const* x, double const* d, double& a, double& b, double& c) const override;
 
-  // The term of parameter p, or null when it has fewer than two neighbours.
-  // Linear in the term count: for tests.
-  SimilarityTerm const* findTerm(int p) const;
+  // The term of parameter p; empty when it has fewer than two neighbours.
+  // Linear in the term count.
+  std::optional<SimilarityTermView> findTerm(int p) const;
   std::vector<SimilarityTerm> const& getTerms() const { return _terms; }
+  std::size_t getStorageBytes() const override;
+
+  // Weights a_k and b_k, each stored twice (for both coordinates).
+  struct CoefSet {
+    double a[4][2];
+    double b[4][2];
+    int n;
+  };
 
  private:
   std::vector<SimilarityTerm> _terms;
+  std::vector<CoefSet> _coefSets;
 };
 
 // Conjugate gradients with an exact line search, for hard constraints

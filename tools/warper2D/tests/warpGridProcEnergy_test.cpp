@@ -115,7 +115,7 @@ std::vector<double> identityPositions(TestLattice const& l) {
 
 template <class T>
 void expectTermless(MultivariateQuadraticConstraints const& e, int p) {
-  EXPECT_EQ(static_cast<T const&>(e).findTerm(p), nullptr);
+  EXPECT_FALSE(static_cast<T const&>(e).findTerm(p).has_value());
 }
 
 AssertionFailure catchFailure(std::function<void()> const& f) {
@@ -133,8 +133,8 @@ AssertionFailure catchFailure(std::function<void()> const& f) {
 TEST(StencilCoefficientsTest, FreePointWithFourEqualNeighboursGetsQuarters) {
   TestLattice l(3, 3, 1);
   auto sim = l.energy(false);
-  SimilarityTerm const* s = static_cast<MultivariateQuadraticSimilarity&>(*sim).findTerm(l.parm(1, 1));
-  ASSERT_NE(s, nullptr);
+  auto const s = static_cast<MultivariateQuadraticSimilarity&>(*sim).findTerm(l.parm(1, 1));
+  ASSERT_TRUE(s.has_value());
   ASSERT_EQ(s->n, 4);
   for (int k = 0; k < 4; ++k) {
     EXPECT_EQ(s->a[k], 0.25);
@@ -147,8 +147,8 @@ TEST(StencilCoefficientsTest, FreePointWithFourEqualNeighboursGetsQuarters) {
   EXPECT_EQ(s->inds[3], l.parm(1, 0));
 
   auto aff = l.energy(true);
-  AffineTerm const* a = static_cast<MultivariateQuadraticAffine&>(*aff).findTerm(l.parm(1, 1));
-  ASSERT_NE(a, nullptr);
+  auto const a = static_cast<MultivariateQuadraticAffine&>(*aff).findTerm(l.parm(1, 1));
+  ASSERT_TRUE(a.has_value());
   ASSERT_EQ(a->n, 5);
   for (int k = 0; k < 4; ++k) EXPECT_EQ(a->coefs[k], 0.25);
   EXPECT_EQ(a->inds[4], l.parm(1, 1));
@@ -158,8 +158,8 @@ TEST(StencilCoefficientsTest, FreePointWithFourEqualNeighboursGetsQuarters) {
 TEST(StencilCoefficientsTest, StraightBorderPoint) {
   TestLattice l(3, 3, 1);
   auto sim = l.energy(false);
-  SimilarityTerm const* s = static_cast<MultivariateQuadraticSimilarity&>(*sim).findTerm(l.parm(1, 0));
-  ASSERT_NE(s, nullptr);
+  auto const s = static_cast<MultivariateQuadraticSimilarity&>(*sim).findTerm(l.parm(1, 0));
+  ASSERT_TRUE(s.has_value());
   ASSERT_EQ(s->n, 3);
   double const wantA[3] = {3.0 / 8, 2.0 / 8, 3.0 / 8}, wantB[3] = {1.0 / 8, 0.0, -1.0 / 8};
   for (int k = 0; k < 3; ++k) {
@@ -169,8 +169,8 @@ TEST(StencilCoefficientsTest, StraightBorderPoint) {
 
   // The affine model drops the inward neighbour: the midpoint of the border.
   auto aff = l.energy(true);
-  AffineTerm const* a = static_cast<MultivariateQuadraticAffine&>(*aff).findTerm(l.parm(1, 0));
-  ASSERT_NE(a, nullptr);
+  auto const a = static_cast<MultivariateQuadraticAffine&>(*aff).findTerm(l.parm(1, 0));
+  ASSERT_TRUE(a.has_value());
   ASSERT_EQ(a->n, 3);
   EXPECT_EQ(a->inds[0], l.parm(2, 0));
   EXPECT_EQ(a->inds[1], l.parm(0, 0));
@@ -183,8 +183,8 @@ TEST(StencilCoefficientsTest, CornerHasSimilarityTermOnly) {
   TestLattice l(3, 3, 1);
   auto sim = l.energy(false);
   auto aff = l.energy(true);
-  SimilarityTerm const* s = static_cast<MultivariateQuadraticSimilarity&>(*sim).findTerm(l.parm(0, 0));
-  ASSERT_NE(s, nullptr);
+  auto const s = static_cast<MultivariateQuadraticSimilarity&>(*sim).findTerm(l.parm(0, 0));
+  ASSERT_TRUE(s.has_value());
   EXPECT_EQ(s->n, 2);
   expectTermless<MultivariateQuadraticAffine>(*aff, l.parm(0, 0));
   // 9 points: similarity terms everywhere, affine terms everywhere but the corners.
@@ -207,8 +207,8 @@ TEST(StencilCoefficientsTest, AffineFoldsConstrainedPointsIntoConstants) {
   l.constrain(2, 1, false, 100.0, 10.0);
   l.constrain(1, 1, true, 50.0, 20.0);
   auto aff = l.energy(true);
-  AffineTerm const* a = static_cast<MultivariateQuadraticAffine&>(*aff).findTerm(l.parm(1, 1));
-  ASSERT_NE(a, nullptr);
+  auto const a = static_cast<MultivariateQuadraticAffine&>(*aff).findTerm(l.parm(1, 1));
+  ASSERT_TRUE(a.has_value());
   // Three free neighbours remain; the constrained neighbour and the centre
   // itself went into the constants.
   ASSERT_EQ(a->n, 3);
@@ -221,23 +221,23 @@ TEST(StencilCoefficientsTest, NeighboursFollowTheQuadtreeLevel) {
   TestLattice l(9, 5, 4);
   l.subdivide(0, 0, 4);
   auto sim = l.energy(false);
-  SimilarityTerm const* s = static_cast<MultivariateQuadraticSimilarity&>(*sim).findTerm(l.parm(2, 2));
-  ASSERT_NE(s, nullptr);
+  auto const s = static_cast<MultivariateQuadraticSimilarity&>(*sim).findTerm(l.parm(2, 2));
+  ASSERT_TRUE(s.has_value());
   ASSERT_EQ(s->n, 4);
   EXPECT_EQ(s->inds[0], l.parm(4, 2));
   EXPECT_EQ(s->inds[3], l.parm(2, 0));
   // The hanging point sees only the ends of its edge and its inner
   // neighbour; the affine model makes it the midpoint of the edge.
   auto aff = l.energy(true);
-  AffineTerm const* a = static_cast<MultivariateQuadraticAffine&>(*aff).findTerm(l.parm(4, 2));
-  ASSERT_NE(a, nullptr);
+  auto const a = static_cast<MultivariateQuadraticAffine&>(*aff).findTerm(l.parm(4, 2));
+  ASSERT_TRUE(a.has_value());
   ASSERT_EQ(a->n, 3);
   EXPECT_EQ(a->inds[0], l.parm(4, 4));
   EXPECT_EQ(a->inds[1], l.parm(4, 0));
   EXPECT_EQ(a->coefs[0], 0.5);
   // The coarse point (8, 4) reaches 4 units across the coarse cell.
-  SimilarityTerm const* c = static_cast<MultivariateQuadraticSimilarity&>(*sim).findTerm(l.parm(8, 4));
-  ASSERT_NE(c, nullptr);
+  auto const c = static_cast<MultivariateQuadraticSimilarity&>(*sim).findTerm(l.parm(8, 4));
+  ASSERT_TRUE(c.has_value());
   EXPECT_EQ(c->n, 2);
   EXPECT_EQ(c->inds[0], l.parm(4, 4));
   EXPECT_EQ(c->inds[1], l.parm(8, 0));

@@ -1,0 +1,112 @@
+// Cost of one smoothness-term evaluation in the grid solver's energies: the
+// energy, the gradient and the line quadratic over a dense lattice (every
+// point a parameter, a ring of hard constraints), for both smoothness
+// models, and conjugate-gradient iterations of minimiseQuadratic (each one a
+// gradient, a direction, a line quadratic and a step).
+// Counter ns_per_term = wall time / (evaluations x active terms).
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "warpGridProc.h"
+#include "warpGridProcEnergy.h"
+
+namespace {
+
+using namespace Qx::Warper2D::gridsolver;
+
+struct DenseLattice {
+  int n;
+  std::vector<std::uint8_t> flags;
+  std::vector<std::int32_t> parmIndex;
+  std::vector<double> positions;
+  IxTile mesh;
+
+  explicit DenseLattice(int n_)
+      : n(n_), flags(static_cast<std::size_t>(n) * n, 0), parmIndex(static_cast<std::size_t>(n) * n),
+        mesh(IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::FLOAT32), GeRectangle<int>(0, 0, n, n)) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<> u(-0.3, 0.3);
+    for (int y = 0; y < n; ++y)
+      for (int x = 0; x < n; ++x) {
+        std::size_t const i = static_cast<std::size_t>(y) * n + x;
+        parmIndex[i] = static_cast<std::int32_t>(i);
+        positions.push_back(x + u(rng));
+        positions.push_back(y + u(rng));
+        // A ring of constraints in the middle, as a displaced circle would leave.
+        double const r = std::hypot(x - n / 2.0, y - n / 2.0);
+        if (std::fabs(r - n / 4.0) < 0.5) flags[i] = Constrained | SmoothedConstraint;
+      }
+  }
+  std::unique_ptr<MultivariateQuadraticBase> energy(bool affine) const {
+    IxReadGuard r(mesh);
+    int const nParms = n * n;
+    if (affine)
+      return std::make_unique<MultivariateQuadraticAffine>(0.0, n, n, 1, flags.data(), 0u, r, nParms,
+                                                           parmIndex.data(), positions.data(), nullptr);
+    return std::make_unique<MultivariateQuadraticSimilarity>(0.0, n, n, 1, flags.data(), 0u, r, nParms,
+                                                             parmIndex.data(), nullptr);
+  }
+};
+
+enum Op { Energy, Gradient, LineQuadratic, CgIteration };
+constexpr int kCgIterations = 10;
+
+void BM_Terms(benchmark::State& state) {
+  int const n = static_cast<int>(state.range(0));
+  bool const affine = state.range(1) != 0;
+  Op const op = static_cast<Op>(state.range(2));
+  DenseLattice const lattice(n);
+  auto const e = lattice.energy(affine);
+  std::vector<double> x = lattice.positions, g(x.size()), d(x.size(), 0.25);
+  double sink = 0.0;
+  for (auto _ : state) {
+    switch (op) {
+      case Energy:
+        sink += e->computeEnergy(x.data(), nullptr);
+        break;
+      case Gradient:
+        e->computeGradient(x.data(), g.data());
+        sink += g[static_cast<std::size_t>(n) * 2 + 1];
+        break;
+      case LineQuadratic: {
+        double a, b, c;
+        e->computeLineQuadratic(x.data(), d.data(), a, b, c);
+        sink += a + b + c;
+        break;
+      }
+      case CgIteration: {
+        // Several iterations per call, so that the scratch set-up of a call
+        // is spread as it is in a solve.
+        bool converged;
+        state.PauseTiming();
+        x = lattice.positions;
+        state.ResumeTiming();
+        minimiseQuadratic(*e, x.data(), kCgIterations, 0.0, -1.0, converged);
+        sink += x[3];
+        break;
+      }
+    }
+  }
+  benchmark::DoNotOptimize(sink);
+  if (!std::isfinite(sink)) state.SkipWithError("non-finite energy");
+  double const terms = static_cast<double>(e->getNTerms()) * (op == CgIteration ? kCgIterations : 1);
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * terms));
+  state.counters["params"] = n * static_cast<double>(n);
+  state.counters["terms"] = e->getNTerms();
+  state.counters["ns_per_term"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * terms * 1e-9,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+BENCHMARK(BM_Terms)
+    ->ArgNames({"side", "affine", "op"})
+    ->ArgsProduct({{256, 1024}, {0, 1}, {Energy, Gradient, LineQuadratic, CgIteration}})
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
