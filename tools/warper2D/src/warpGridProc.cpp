@@ -10,7 +10,7 @@
 #include "warpGridProc.h"
 
 #include <algorithm>
-#include <chrono>
+#include <ctime>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -48,21 +48,25 @@ namespace {
 
 using namespace gridsolver;
 
-// Adds the time of its scope to *sink, when there is a sink.
+// Adds the calling thread's CPU time over its scope to *sink, when there is
+// a sink: the figures then stay those of one core on a busy machine.
 class Stopwatch {
  public:
-  explicit Stopwatch(double* sink) : _sink(sink) {
-    if (_sink) _start = std::chrono::steady_clock::now();
-  }
+  explicit Stopwatch(double* sink) : _sink(sink), _start(_sink ? now() : 0.0) {}
   ~Stopwatch() {
-    if (_sink) *_sink += std::chrono::duration<double>(std::chrono::steady_clock::now() - _start).count();
+    if (_sink) *_sink += now() - _start;
   }
   Stopwatch(Stopwatch const&) = delete;
   Stopwatch& operator=(Stopwatch const&) = delete;
 
  private:
+  static double now() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+  }
   double* _sink;
-  std::chrono::steady_clock::time_point _start;
+  double _start;
 };
 
 void checkInterruption() { PxRequestMgr::getInstance().checkInterruption(); }
@@ -84,9 +88,8 @@ class ConstrainedMask {
     }
   }
 
-  bool test(int x, int y) const {
-    return (_bits[static_cast<std::size_t>(y) * _words + (x >> 6)] >> (x & 63)) & 1;
-  }
+  int words() const { return _words; }
+  std::uint64_t word(int y, int w) const { return _bits[static_cast<std::size_t>(y) * _words + w]; }
 
   // Calls f(x) for every constrained pixel x in [xa, xb] of row y, in order.
   template <class F>
@@ -111,11 +114,11 @@ class ConstrainedMask {
   std::vector<std::uint64_t> _bits;
 };
 
-// The nearest-neighbour record of a pixel during the constraint application,
-// as an offset from the pixel: for a constrained pixel that is not a
-// parameter, its nearest lattice point; for a parameter's pixel, its nearest
-// constrained pixel (itself, when it is constrained). Offsets stay within one
-// top-level cell, so 16 bits hold them.
+// A nearest-neighbour record of the constraint application, as an offset:
+// for a constrained pixel, its nearest lattice point (itself when it is a
+// parameter); for a parameter, its nearest constrained pixel (itself when its
+// pixel is constrained). Offsets stay within one top-level cell, so 16 bits
+// hold them.
 struct NearRecord {
   std::int16_t dx, dy;
 };
@@ -239,7 +242,7 @@ class SmoothGridSolver {
     buildInitialLattice();
     _mask = std::make_unique<ConstrainedMask>(_mesh, _nx, _ny);
     QX_ASSERT_TEXT(_firstStep <= kMaxRecordStep, "firstStep <= 16384");
-    _records.assign(static_cast<std::size_t>(_firstStep + 1) * _nx, NearRecord{kNoRecord, kNoRecord});
+    _bandRank.resize(static_cast<std::size_t>(_firstStep + 1) * _mask->words());
     _boundary.reserve(4 * static_cast<std::size_t>(_firstStep) + 4);
     if (_magnetWeight > 0) _targets = allocateAligned(2 * static_cast<std::size_t>(_nx) * _ny);
     runPasses();
@@ -395,17 +398,44 @@ class SmoothGridSolver {
 
   // ---- Constraint application ----------------------------------------
 
-  NearRecord& record(int x, int y) {
-    return _records[static_cast<std::size_t>(y % (_firstStep + 1)) * _nx + x];
+  // The records of the constrained pixels of the current band's rows
+  // [_bandTop, _bandTop + firstStep] are packed in row order; a pixel's slot
+  // is its rank among them, from per-word prefix counts of the mask.
+  void rankBand(int top) {
+    int const words = _mask->words();
+    int const rows = std::min(_firstStep, _ny - 1 - top) + 1;
+    std::int32_t count = 0;
+    for (int r = 0; r < rows; ++r) {
+      for (int w = 0; w < words; ++w) {
+        _bandRank[static_cast<std::size_t>(r) * words + w] = count;
+        count += __builtin_popcountll(_mask->word(top + r, w));
+      }
+    }
+    _bandTop = top;
+    _pixelRecords.assign(static_cast<std::size_t>(count), NearRecord{kNoRecord, kNoRecord});
+  }
+
+  NearRecord& pixelRecord(int x, int y) {
+    int const w = x >> 6;
+    std::uint64_t const below = _mask->word(y, w) & ((std::uint64_t{1} << (x & 63)) - 1);
+    std::size_t const slot =
+        static_cast<std::size_t>(_bandRank[static_cast<std::size_t>(y - _bandTop) * _mask->words() + w]) +
+        static_cast<std::size_t>(__builtin_popcountll(below));
+    return _pixelRecords[slot];
+  }
+
+  NearRecord& parmRecord(int x, int y) {
+    return _parmRecords[static_cast<std::size_t>(_lattice->parmIndex()[_lattice->index(x, y)])];
   }
 
   static int distance2(int ax, int ay, int bx, int by) { return (ax - bx) * (ax - bx) + (ay - by) * (ay - by); }
 
   // Ties each lattice point to the constrained pixels nearest to it within
-  // the leaves around it, band by band (one row of top-level cells each);
-  // the records of a band's bottom row are final only after the next band,
-  // so the ring holds firstStep + 1 rows. Returns the number of Constrained
-  // points.
+  // the leaves around it, band by band (one row of top-level cells each).
+  // A band's bottom row is shared with the next band, whose leaves rewrite
+  // its pixels' records before they are used, so the pixel records live for
+  // one band; a parameter's record is kept for the whole application.
+  // Returns the number of Constrained points.
   int applyConstraints() {
     Lattice& lat = *_lattice;
     std::uint8_t* flags = lat.flags();
@@ -414,11 +444,11 @@ class SmoothGridSolver {
     int nCon = 0;
     int const step = _firstStep;
     int const nBands = _ny > 1 ? (_ny - 1) / step : 0;
-    int initialised = -1;
+    _parmRecords.assign(static_cast<std::size_t>(lat.nParms()), NearRecord{kNoRecord, kNoRecord});
     for (int band = 0; band < nBands; ++band) {
       int const top = band * step;
-      for (int y = initialised + 1; y <= top + step; ++y) initialiseRecordRow(y);
-      initialised = top + step;
+      rankBand(top);
+      for (int y = top; y <= top + step; ++y) initialiseRecordRow(y);
       for (int x = 0; x < _nx - 1; x += step) leafSearch(x, top, step);
       int const last = band == nBands - 1 ? _ny - 1 : top + step - 1;
       for (int y = top; y <= last; ++y) {
@@ -429,11 +459,12 @@ class SmoothGridSolver {
     return nCon;
   }
 
+  // A parameter whose own pixel is constrained is its own nearest pair.
   void initialiseRecordRow(int y) {
-    NearRecord* row = &record(0, y);
-    std::fill(row, row + _nx, NearRecord{kNoRecord, kNoRecord});
     _mask->forEach(y, 0, _nx - 1, [&](int x) {
-      if (_lattice->isParm(x, y)) row[x] = NearRecord{0, 0};
+      if (!_lattice->isParm(x, y)) return;
+      pixelRecord(x, y) = NearRecord{0, 0};
+      parmRecord(x, y) = NearRecord{0, 0};
     });
   }
 
@@ -467,13 +498,13 @@ class SmoothGridSolver {
             best = d;
             nearest = b;
           }
-          NearRecord& rb = record(b.x, b.y);
+          NearRecord& rb = parmRecord(b.x, b.y);
           if (rb.dx == kNoRecord || d < distance2(0, 0, rb.dx, rb.dy)) {
             rb = NearRecord{static_cast<std::int16_t>(px - b.x), static_cast<std::int16_t>(py - b.y)};
           }
         }
         if (nearest.x >= 0) {
-          record(px, py) = NearRecord{static_cast<std::int16_t>(nearest.x - px), static_cast<std::int16_t>(nearest.y - py)};
+          pixelRecord(px, py) = NearRecord{static_cast<std::int16_t>(nearest.x - px), static_cast<std::int16_t>(nearest.y - py)};
         }
       });
     }
@@ -484,12 +515,12 @@ class SmoothGridSolver {
   // that nearest pixel's target, moved rigidly by the offset between them.
   int resolveConstrainedPixel(int x, int y) {
     Lattice& lat = *_lattice;
-    NearRecord const rp = record(x, y);
+    NearRecord const rp = pixelRecord(x, y);
     int const xp = rp.dx == kNoRecord ? -1 : x + rp.dx, yp = y + rp.dy;
     QX_ASSERT(xp >= 0);
     std::uint8_t& flag = lat.flags()[lat.index(xp, yp)];
     QX_ASSERT_TEXT((flag & Interpolate) == 0, "(flags[yp][xp] & Interpolate) == 0");
-    NearRecord const rc = record(xp, yp);
+    NearRecord const rc = parmRecord(xp, yp);
     int const xc = rc.dx == kNoRecord ? -1 : xp + rc.dx, yc = yp + rc.dy;
     QX_ASSERT(xc >= 0);
     if (distance2(xp, yp, xc, yc) != distance2(xp, yp, x, y)) return 0;
@@ -627,7 +658,8 @@ class SmoothGridSolver {
     if (!_stats) return;
     std::size_t const points = static_cast<std::size_t>(_nx) * _ny;
     std::size_t solver = points * (sizeof(std::uint8_t) + sizeof(std::int32_t)) +
-                         _lattice->positionsCapacity() * sizeof(double) + _records.capacity() * sizeof(NearRecord) +
+                         _lattice->positionsCapacity() * sizeof(double) + (_pixelRecords.capacity() + _parmRecords.capacity()) * sizeof(NearRecord) +
+                         _bandRank.capacity() * sizeof(std::int32_t) +
                          _boundary.capacity() * sizeof(Point) + _summary.bytes() +
                          _perTermEnergy.capacity() * sizeof(double) + (_mask ? _mask->bytes() : 0) +
                          (_targets ? 2 * points * sizeof(double) : 0);
@@ -660,7 +692,10 @@ class SmoothGridSolver {
   unsigned _pass = 0;
   std::unique_ptr<Lattice> _lattice;
   std::unique_ptr<ConstrainedMask> _mask;
-  std::vector<NearRecord> _records;
+  std::vector<std::int32_t> _bandRank;
+  std::vector<NearRecord> _pixelRecords;
+  std::vector<NearRecord> _parmRecords;
+  int _bandTop = 0;
   std::vector<Point> _boundary;
   std::unique_ptr<double[], AlignedFree> _targets;
   std::vector<double> _perTermEnergy;

@@ -10,9 +10,8 @@
 
 namespace Qx::Warper2D::gridsolver {
 
-// Where the time and the work of one solve went. Times are wall-clock
-// seconds on the calling thread and are only taken when statistics are
-// requested.
+// Where the time and the work of one solve went. Times are CPU seconds of
+// the calling thread and are only taken when statistics are requested.
 struct SolveStats {
   double constraintSeconds = 0;  // applying the constraints to the lattice
   double refineSeconds = 0;      // refinement sweeps
