@@ -657,7 +657,7 @@ class SmoothGridSolver {
   void noteMemory(std::size_t energyBytes) {
     if (!_stats) return;
     std::size_t const points = static_cast<std::size_t>(_nx) * _ny;
-    std::size_t solver = points * (sizeof(std::uint8_t) + sizeof(std::int32_t)) +
+    std::size_t solver = _lattice->pointBytes() +
                          _lattice->positionsCapacity() * sizeof(double) + (_pixelRecords.capacity() + _parmRecords.capacity()) * sizeof(NearRecord) +
                          _bandRank.capacity() * sizeof(std::int32_t) +
                          _boundary.capacity() * sizeof(Point) + _summary.bytes() +

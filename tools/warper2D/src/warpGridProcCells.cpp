@@ -2,8 +2,13 @@
 // and the final fill of the correspondence mesh.
 #include "warpGridProcCells.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "base/assertions.h"
 #include "pluginAPI/pxRequestMgr.h"
@@ -151,6 +156,25 @@ class MeshFiller {
 };
 
 }  // namespace
+
+template <class T>
+PointArray<T>::PointArray(std::size_t n, T init) {
+  constexpr std::size_t kHuge = std::size_t{2} << 20, kPage = 4096;
+  std::size_t const bytes = std::max<std::size_t>(n * sizeof(T), 16);
+  bool const huge = bytes >= 2 * kHuge;
+  // Only whole pages are touched; the alignment costs address space only.
+  _bytes = huge ? (bytes + kPage - 1) / kPage * kPage : (bytes + 15) / 16 * 16;
+  void* raw = nullptr;
+  if (posix_memalign(&raw, huge ? kHuge : 16, _bytes) != 0 || raw == nullptr) throw std::bad_alloc();
+  _p.reset(static_cast<T*>(raw));
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (huge) madvise(raw, _bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
+#endif
+  std::fill(_p.get(), _p.get() + n, init);
+}
+
+template class PointArray<std::uint8_t>;
+template class PointArray<std::int32_t>;
 
 Lattice::Lattice(int nx, int ny, int originX, int originY, int firstStep)
     : _nx(nx),
