@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 #include "base/assertions.h"
@@ -47,8 +48,16 @@ bool isRgbFloat(IxPixelFormat const& format) {
 RingValue readMeshValue(float const* pixel, int x, int y) {
   float const mx = pixel[0];
   float const my = pixel[1];
-  if (isUsable(mx) && isUsable(my)) return {mx, my};
+  if (isUsable(mx) & isUsable(my)) return {mx, my};
   return {static_cast<float>(x), static_cast<float>(y)};
+}
+
+// ceil for a float known to lie well inside the int range: truncation, then
+// up by one where it truncated downward. Cheaper than std::ceil without
+// SSE4.1 and exact.
+inline int ceilToInt(float v) {
+  int const i = static_cast<int>(v);
+  return i + (static_cast<float>(i) < v ? 1 : 0);
 }
 
 void checkInterruption() { PxRequestMgr::getInstance().checkInterruption(); }
@@ -77,39 +86,108 @@ ScatterVertex makeVertex(int x, int y, RingValue m, double a, double b, float ro
   s.v = static_cast<float>(y + b * dy);
   s.x = static_cast<float>(x + a * dx);
   s.y = static_cast<float>(y + a * dy);
-  bool const usable = std::fabs(s.u) <= kMaxVertexCoordinate && std::fabs(s.v) <= kMaxVertexCoordinate &&
-                      std::fabs(s.x) <= kMaxVertexCoordinate && std::fabs(s.y) <= kMaxVertexCoordinate;
+  bool const usable = (std::fabs(s.u) <= kMaxVertexCoordinate) & (std::fabs(s.v) <= kMaxVertexCoordinate) &
+                      (std::fabs(s.x) <= kMaxVertexCoordinate) & (std::fabs(s.y) <= kMaxVertexCoordinate);
   if (!usable) {
     s.u = s.x = static_cast<float>(x);
     s.v = s.y = static_cast<float>(y);
   }
   // First row at or below the vertex; rows past the destination's end are
   // never drawn, so clamping there keeps the conversion in range.
-  s.firstRow = static_cast<std::int32_t>(std::ceil(std::min(std::max(s.y, rowLo), rowHi)));
+  s.firstRow = ceilToInt(std::min(std::max(s.y, rowLo), rowHi));
   return s;
 }
 
-// What the scatter path needs to draw triangles into the destination.
+// Where the scatter path draws: the destination's and the mask's pixels
+// addressed directly, so that the span loop makes no calls.
 struct ScatterTarget {
   GeRectangle<int> region;
-  IxWriteGuard& destination;
-  IxWriteGuard& mask;
-  int counter = 0;
+  std::byte* pixels;      // destination pixel (region.x1(), region.y1())
+  std::ptrdiff_t stride;  // bytes
+  std::uint8_t* mask;     // mask byte of the same pixel
+  std::ptrdiff_t maskStride;
+  int counter;
+
+  ScatterTarget(GeRectangle<int> const& r, IxWriteGuard& destination, IxWriteGuard& coverage, int count)
+      : region(r),
+        pixels(destination.getPixelAddress(r.x1(), r.y1())),
+        stride(destination.getRowStride()),
+        mask(reinterpret_cast<std::uint8_t*>(coverage.getPixelAddress(r.x1(), r.y1()))),
+        maskStride(coverage.getRowStride()),
+        counter(count) {}
 };
 
-bool above(ScatterVertex const* p, ScatterVertex const* q) { return p->y < q->y || (p->y == q->y && p->x < q->x); }
+// Row y between the left edge l0 -> l1 and the right edge r0 -> r1: the
+// crossing of either edge and the values carried there by linear
+// interpolation along the edge, then across the span for every pixel centre
+// x with xL <= x < xR. All in single precision.
+inline void fillRow(ScatterVertex const& l0, ScatterVertex const& l1, ScatterVertex const& r0,
+                    ScatterVertex const& r1, int y, ScatterTarget& target) {
+  GeRectangle<int> const& region = target.region;
+  float const colLo = static_cast<float>(region.x1());
+  float const colHi = static_cast<float>(region.x2());
+  float const fy = static_cast<float>(y);
+  float const sl = (fy - l0.y) / (l1.y - l0.y);
+  float const xL = l0.x + sl * (l1.x - l0.x);
+  float const sr = (fy - r0.y) / (r1.y - r0.y);
+  float const xR = r0.x + sr * (r1.x - r0.x);
+
+  // Clip before converting to int so that the conversion stays in range
+  // (and a NaN crossing gives no span at all).
+  float const cl = std::max(xL, colLo);
+  float const cr = std::min(xR, colHi);
+  if (!(cl < cr)) return;
+  int const c0 = ceilToInt(cl);
+  int const c1 = ceilToInt(cr);
+
+  float const uL = l0.u + sl * (l1.u - l0.u);
+  float const vL = l0.v + sl * (l1.v - l0.v);
+  float const uR = r0.u + sr * (r1.u - r0.u);
+  float const vR = r0.v + sr * (r1.v - r0.v);
+  float const du = uR - uL;
+  float const dv = vR - vL;
+  float const dx = xR - xL;
+  std::ptrdiff_t const row = y - region.y1();
+  float* out = reinterpret_cast<float*>(target.pixels + row * target.stride) + 3 * (c0 - region.x1());
+  std::uint8_t* written = target.mask + row * target.maskStride + (c0 - region.x1());
+  for (int x = c0; x < c1; ++x, out += 3, ++written) {
+    if (*written) continue;  // an earlier triangle reached this pixel
+    float const f = (static_cast<float>(x) - xL) / dx;
+    out[0] = uL + f * du;
+    out[1] = vL + f * dv;
+    out[2] = 1.0f;
+    *written = 1;
+    ++target.counter;
+  }
+}
+
+// Rows [firstRow, endRow) between the same two edges.
+inline void fillSpans(ScatterVertex const& l0, ScatterVertex const& l1, ScatterVertex const& r0,
+                      ScatterVertex const& r1, int firstRow, int endRow, ScatterTarget& target) {
+  for (int y = firstRow; y < endRow; ++y) fillRow(l0, l1, r0, r1, y, target);
+}
 
 // Scan converts one triangle: vertices ordered top T, middle M, bottom Bo;
 // the long edge T -> Bo is one side of every span, T -> M then M -> Bo the
 // other. Rows are the integer rows y with T.y <= y < Bo.y.
 void rasterizeTriangle(ScatterVertex const* p0, ScatterVertex const* p1, ScatterVertex const* p2,
                        ScatterTarget& target) {
-  if (above(p1, p0)) std::swap(p0, p1);
-  if (above(p2, p1)) std::swap(p1, p2);
-  if (above(p1, p0)) std::swap(p0, p1);
-  ScatterVertex const& top = *p0;
-  ScatterVertex const& mid = *p1;
-  ScatterVertex const& bottom = *p2;
+  // Order by y. Among equal y the order does not change the result: two
+  // vertices on one row lead both edges to (or from) the third, which give
+  // the same spans whichever is named first. The order of a moved mesh's
+  // vertices is not predictable, so each vertex is placed by its rank (how
+  // many others come first) instead of by branches; ties go by argument
+  // order, which keeps the ranks a permutation.
+  int const c10 = p1->y < p0->y;
+  int const c20 = p2->y < p0->y;
+  int const c21 = p2->y < p1->y;
+  ScatterVertex const* sorted[3];
+  sorted[c10 + c20] = p0;
+  sorted[1 - c10 + c21] = p1;
+  sorted[2 - c20 - c21] = p2;
+  ScatterVertex const& top = *sorted[0];
+  ScatterVertex const& mid = *sorted[1];
+  ScatterVertex const& bottom = *sorted[2];
 
   int const y2 = target.region.y2();
   int const endRow = std::min(bottom.firstRow, y2);
@@ -120,24 +198,18 @@ void rasterizeTriangle(ScatterVertex const* p0, ScatterVertex const* p1, Scatter
   float const cross = (bottom.x - top.x) * (mid.y - top.y) - (bottom.y - top.y) * (mid.x - top.x);
   bool const longEdgeLeft = cross < 0.0f;
 
-  int const midRow = std::min(mid.firstRow, y2);
-  if (top.firstRow < midRow) {
-    if (longEdgeLeft) {
-      VectorResampleProc::fillTriangleSpans(top, bottom, top, mid, top.firstRow, midRow, target.region,
-                                            target.destination, target.mask, target.counter);
-    } else {
-      VectorResampleProc::fillTriangleSpans(top, mid, top, bottom, top.firstRow, midRow, target.region,
-                                            target.destination, target.mask, target.counter);
-    }
-  }
-  if (mid.firstRow < endRow) {
-    if (longEdgeLeft) {
-      VectorResampleProc::fillTriangleSpans(top, bottom, mid, bottom, mid.firstRow, endRow, target.region,
-                                            target.destination, target.mask, target.counter);
-    } else {
-      VectorResampleProc::fillTriangleSpans(mid, bottom, top, bottom, mid.firstRow, endRow, target.region,
-                                            target.destination, target.mask, target.counter);
-    }
+  // Rows above M's first row take the short edge T -> M, the others M -> Bo.
+  // The edges are picked by index arithmetic rather than by branches: the
+  // small triangles of a moved mesh fall either way at random.
+  int const longLeft = longEdgeLeft ? 1 : 0;
+  for (int y = top.firstRow; y < endRow; ++y) {
+    int const s0 = y < mid.firstRow ? 0 : 1;  // short edge: sorted[s0] -> sorted[s0 + 1]
+    int const s1 = s0 + 1;
+    int const l0 = (1 - longLeft) * s0;
+    int const l1 = 2 * longLeft + (1 - longLeft) * s1;
+    int const r0 = longLeft * s0;
+    int const r1 = longLeft * s1 + 2 * (1 - longLeft);
+    fillRow(*sorted[l0], *sorted[l1], *sorted[r0], *sorted[r1], y, target);
   }
 }
 
@@ -278,45 +350,12 @@ void VectorResampleProc::fillTriangleSpans(ScatterVertex const& left0, ScatterVe
                                            ScatterVertex const& right0, ScatterVertex const& right1, int firstRow,
                                            int endRow, GeRectangle<int> const& dstRegion, IxWriteGuard& destination,
                                            IxWriteGuard& mask, int& counter) {
-  float const colLo = static_cast<float>(dstRegion.x1());
-  float const colHi = static_cast<float>(dstRegion.x2());
-  for (int y = firstRow; y < endRow; ++y) {
-    float const fy = static_cast<float>(y);
-    // Where row y crosses each edge, and the values carried there.
-    float const sl = (fy - left0.y) / (left1.y - left0.y);
-    float const xL = left0.x + sl * (left1.x - left0.x);
-    float const uL = left0.u + sl * (left1.u - left0.u);
-    float const vL = left0.v + sl * (left1.v - left0.v);
-    float const sr = (fy - right0.y) / (right1.y - right0.y);
-    float const xR = right0.x + sr * (right1.x - right0.x);
-    float const uR = right0.u + sr * (right1.u - right0.u);
-    float const vR = right0.v + sr * (right1.v - right0.v);
-
-    // Pixel centres x with xL <= x < xR, clipped to the destination; the
-    // clip comes before the conversion to int so that it stays in range
-    // (and a NaN crossing gives no span at all).
-    float const cl = std::max(xL, colLo);
-    float const cr = std::min(xR, colHi);
-    if (!(cl < cr)) continue;
-    int const c0 = static_cast<int>(std::ceil(cl));
-    int const c1 = static_cast<int>(std::ceil(cr));
-    if (c0 >= c1) continue;
-
-    float* out = destination.getRow<float>(y) + 3 * static_cast<std::ptrdiff_t>(c0 - dstRegion.x1());
-    std::uint8_t* written = mask.getRow<std::uint8_t>(y) + (c0 - dstRegion.x1());
-    float const du = uR - uL;
-    float const dv = vR - vL;
-    float const dx = xR - xL;
-    for (int x = c0; x < c1; ++x, out += 3, ++written) {
-      if (*written) continue;  // an earlier triangle reached this pixel
-      float const f = (static_cast<float>(x) - xL) / dx;
-      out[0] = uL + f * du;
-      out[1] = vL + f * dv;
-      out[2] = 1.0f;
-      *written = 1;
-      ++counter;
-    }
-  }
+  QX_ASSERT(destination.getPixelRegion().contains(dstRegion) && mask.getPixelRegion().contains(dstRegion));
+  if (dstRegion.isEmpty()) return;
+  ScatterTarget target(dstRegion, destination, mask, counter);
+  fillSpans(left0, left1, right0, right1, std::max(firstRow, dstRegion.y1()), std::min(endRow, dstRegion.y2()),
+            target);
+  counter = target.counter;
 }
 
 void VectorResampleProc::resampleScattered(IxTile const& destination, IxTile const& meshTile, double valueAmount,
@@ -339,7 +378,7 @@ void VectorResampleProc::resampleScattered(IxTile const& destination, IxTile con
 
   IxTile const maskTile(IxPixelFormat(IxPixelFormat::ALPHA, IxPixelFormat::UINT8), d);
   IxWriteGuard mask(maskTile);
-  ScatterTarget target{d, dst, mask};
+  ScatterTarget target(d, dst, mask, 0);
   long long const area = static_cast<long long>(d.getWidth()) * d.getHeight();
 
   double const a = positionAmount;
@@ -426,21 +465,6 @@ void VectorResampleProc::resampleScattered(IxTile const& destination, IxTile con
 // ---------------------------------------------------------------------------
 // Boundary extrapolation
 
-int VectorResampleProc::BoundaryExtrapolator::getBoundarySize(GeRectangle<int> const& region) {
-  int const w = region.x2() - region.x1();
-  int const h = region.y2() - region.y1();
-  return std::max(2 * w + 2 * h - 4, 1);
-}
-
-int VectorResampleProc::BoundaryExtrapolator::getBoundaryIndex(GeRectangle<int> const& region, int x, int y) {
-  int const w = region.x2() - region.x1();
-  int const h = region.y2() - region.y1();
-  if (y == region.y1()) return x - region.x1();
-  if (y == region.y2() - 1) return w + 2 * h - 4 + (x - region.x1());
-  int const base = w + 2 * (y - region.y1()) - 2;
-  return x == region.x1() ? base : base + 1;
-}
-
 VectorResampleProc::BoundaryExtrapolator::BoundaryExtrapolator(IxTile const& meshTile, int method)
     : _method(method) {
   IxReadGuard mesh(meshTile);
@@ -520,36 +544,12 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
   GeRectangle<int> const innerRegion = _innerRegion;
   bool const similarity = _method == SimilarityExtrapolation;
 
+  // Running sums. The geometric ones are sums of integers and kept as
+  // 64-bit integers, which is exact; the value sums are doubles (floats
+  // times integers, exact as well for frame-sized coordinates).
   int nVertices = 0;
-  double sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
+  long long sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
   double su = 0, sv = 0, sux = 0, suy = 0, svx = 0, svy = 0;
-  auto accumulate = [&](int qx, int qy, int weight) {
-    RingValue const* value;
-    if (isOnBoundary(region, qx, qy)) {
-      value = current + getBoundaryIndex(region, qx, qy);
-    } else if (isOnBoundary(innerRegion, qx, qy)) {
-      value = previous + getBoundaryIndex(innerRegion, qx, qy);
-    } else {
-      return;
-    }
-    double const w = weight;
-    double const x = qx;
-    double const y = qy;
-    double const u = value->u;
-    double const v = value->v;
-    nVertices += weight;
-    sx += w * x;
-    sy += w * y;
-    sxx += w * x * x;
-    sxy += w * x * y;
-    syy += w * y * y;
-    su += w * u;
-    sv += w * v;
-    sux += w * u * x;
-    suy += w * u * y;
-    svx += w * v * x;
-    svy += w * v * y;
-  };
 
   int const X1 = newRegion.x1();
   int const X2 = newRegion.x2();
@@ -584,8 +584,65 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
     int const dy = y0 - py;
     int const nx = -dy;
     int const ny = dx;
-    for (int j = 0; j < 3; ++j) accumulate(x0 - 3 * dx + j * nx, y0 - 3 * dy + j * ny, -1);
-    for (int j = 0; j < 3; ++j) accumulate(x0 + 2 * dx + j * nx, y0 + 2 * dy + j * ny, +1);
+
+    // This step's change to the sums, gathered apart from the sums so that
+    // consecutive steps do not wait on one another.
+    int dn = 0;
+    long long dsx = 0, dsy = 0, dsxx = 0, dsxy = 0, dsyy = 0;
+    double dsu = 0, dsv = 0, dsux = 0, dsuy = 0, dsvx = 0, dsvy = 0;
+    auto gather = [&](int qx, int qy, RingValue const& value, auto sign) {
+      constexpr int w = decltype(sign)::value;
+      long long const x = qx;
+      long long const y = qy;
+      dn += w;
+      dsx += w * x;
+      dsy += w * y;
+      dsxx += w * x * x;
+      dsxy += w * x * y;
+      dsyy += w * y * y;
+      double const u = value.u;
+      double const v = value.v;
+      double const fx = static_cast<double>(qx);
+      double const fy = static_cast<double>(qy);
+      if constexpr (w > 0) {
+        dsu += u; dsv += v; dsux += u * fx; dsuy += u * fy; dsvx += v * fx; dsvy += v * fy;
+      } else {
+        dsu -= u; dsv -= v; dsux -= u * fx; dsuy -= u * fy; dsvx -= v * fx; dsvy -= v * fy;
+      }
+    };
+    // The window's column at offset m along the walk, j = 0, 1, 2 across it.
+    // Every step is one pixel along a side of the new rectangle, so the
+    // j = 0 pixel lies on that side's line, outside both older rings; the
+    // j = 1 pixel lies on the current ring's side line (never on the
+    // previous ring); only j = 2 can be on either.
+    auto column = [&](int m, auto sign) {
+      int const qx = x0 + m * dx;
+      int const qy = y0 + m * dy;
+      int const x1 = qx + nx;
+      int const y1 = qy + ny;
+      if (isOnBoundary(region, x1, y1)) gather(x1, y1, current[getBoundaryIndex(region, x1, y1)], sign);
+      int const x2 = qx + 2 * nx;
+      int const y2 = qy + 2 * ny;
+      if (isOnBoundary(region, x2, y2)) {
+        gather(x2, y2, current[getBoundaryIndex(region, x2, y2)], sign);
+      } else if (isOnBoundary(innerRegion, x2, y2)) {
+        gather(x2, y2, previous[getBoundaryIndex(innerRegion, x2, y2)], sign);
+      }
+    };
+    column(-3, std::integral_constant<int, -1>());
+    column(+2, std::integral_constant<int, +1>());
+    nVertices += dn;
+    sx += dsx;
+    sy += dsy;
+    sxx += dsxx;
+    sxy += dsxy;
+    syy += dsyy;
+    su += dsu;
+    sv += dsv;
+    sux += dsux;
+    suy += dsuy;
+    svx += dsvx;
+    svy += dsvy;
     px = x0;
     py = y0;
     if (k == 0) continue;
@@ -594,16 +651,16 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
     QX_ASSERT(nVertices <= maxVertices);
 
     // Sums centred on P = (x0, y0): the fit is then evaluated at dx = dy = 0,
-    // its constant term. The integer products are exact in 64 bits.
+    // its constant term. The geometric ones are exact integers.
     long long const n = nVertices;
     double const N = static_cast<double>(n);
     double const X = x0;
     double const Y = y0;
-    double const Sx = sx - static_cast<double>(n * x0);
-    double const Sy = sy - static_cast<double>(n * y0);
-    double const Sxx = sxx - 2.0 * X * sx + static_cast<double>(static_cast<long long>(x0) * x0 * n);
-    double const Syy = syy - 2.0 * Y * sy + static_cast<double>(static_cast<long long>(y0) * y0 * n);
-    double const Sxy = sxy - Y * sx - X * sy + static_cast<double>(static_cast<long long>(x0) * y0 * n);
+    double const Sx = static_cast<double>(sx - n * x0);
+    double const Sy = static_cast<double>(sy - n * y0);
+    double const Sxx = static_cast<double>(sxx - 2 * x0 * sx + static_cast<long long>(x0) * x0 * n);
+    double const Syy = static_cast<double>(syy - 2 * y0 * sy + static_cast<long long>(y0) * y0 * n);
+    double const Sxy = static_cast<double>(sxy - y0 * sx - x0 * sy + static_cast<long long>(x0) * y0 * n);
     double const Sux = sux - X * su;
     double const Svx = svx - X * sv;
     double const Suy = suy - Y * su;

@@ -91,9 +91,19 @@ class VectorResampleProc {
     void grow();
 
     // Number of pixels stored for the ring of `region`: max(2W + 2H - 4, 1).
-    static int getBoundarySize(GeRectangle<int> const& region);
+    static int getBoundarySize(GeRectangle<int> const& region) {
+      int const w = region.x2() - region.x1();
+      int const h = region.y2() - region.y1();
+      return 2 * w + 2 * h - 4 > 1 ? 2 * w + 2 * h - 4 : 1;
+    }
     // Where perimeter pixel (x, y) of `region` is stored.
-    static int getBoundaryIndex(GeRectangle<int> const& region, int x, int y);
+    static int getBoundaryIndex(GeRectangle<int> const& region, int x, int y) {
+      int const w = region.x2() - region.x1();
+      if (y == region.y1()) return x - region.x1();
+      if (y == region.y2() - 1) return w + 2 * (region.y2() - region.y1()) - 4 + (x - region.x1());
+      int const base = w + 2 * (y - region.y1()) - 2;
+      return x == region.x1() ? base : base + 1;
+    }
     // True when (x, y) lies on the perimeter of `region`.
     static bool isOnBoundary(GeRectangle<int> const& region, int x, int y) {
       return ((x == region.x1() || x == region.x2() - 1) && y >= region.y1() && y < region.y2()) ||
