@@ -41,6 +41,19 @@ inline void addAt(double* g, int p, V2 v) {
   store2(q, load2(q) + v);
 }
 inline V2 splat(double s) { return V2{s, s}; }
+
+// Zeroes a gradient before the terms scatter into it. Written as a plain
+// store loop on purpose: a library memset of a large array may bypass the
+// cache with non-temporal stores, and the scatter that follows would then
+// fetch every line back from memory. The empty asm keeps the compiler from
+// turning the loop into such a call.
+inline void clearPairs(double* g, int nParms) {
+  V2 const zero = splat(0.0);
+  for (int p = 0; p < nParms; ++p) {
+    store2(g + 2 * static_cast<std::ptrdiff_t>(p), zero);
+    asm("" : : "r"(g) : "memory");
+  }
+}
 inline double norm2(V2 v) { return v[0] * v[0] + v[1] * v[1]; }
 inline double dot2(V2 u, V2 v) { return u[0] * v[0] + u[1] * v[1]; }
 // (x, y) -> (y, -x): the similarity model's rotation part, b (y, -x).
@@ -184,6 +197,8 @@ MultivariateQuadraticConstraints::MultivariateQuadraticConstraints(double magnet
       }
     }
   }
+  for (int p = 0; p < nParms; ++p)
+    if (_flags[static_cast<std::size_t>(p)] & Constrained) _constrainedParms.push_back(p);
   if (!soft) return;
 
   // Fold-over guards: in every leaf cell, every boundary point must stay on
@@ -242,10 +257,7 @@ double MultivariateQuadraticConstraints::computeConstraintEnergy(double const* x
   if (!(_magnetWeight > 0.0)) return 0.0;
   // E_c = w sum |P - target|^2 + sum_{d < dMin} W (d - dMin)^2
   double spring = 0.0;
-  for (int p = 0; p < _nParms; ++p) {
-    if (!(_flags[static_cast<std::size_t>(p)] & Constrained)) continue;
-    spring += norm2(at(x, p) - at(_targets.data(), p));
-  }
+  for (int p : _constrainedParms) spring += norm2(at(x, p) - at(_targets.data(), p));
   double fold = 0.0;
   for (FoldTriangle const& t : _triangles) {
     V2 const p0 = at(x, t.i0), p1 = at(x, t.i1), p2 = at(x, t.i2);
@@ -258,10 +270,7 @@ double MultivariateQuadraticConstraints::computeConstraintEnergy(double const* x
 void MultivariateQuadraticConstraints::addConstraintGradient(double const* x, double* g) const {
   if (!(_magnetWeight > 0.0)) return;
   V2 const w2 = splat(2.0 * _magnetWeight);
-  for (int p = 0; p < _nParms; ++p) {
-    if (!(_flags[static_cast<std::size_t>(p)] & Constrained)) continue;
-    addAt(g, p, w2 * (at(x, p) - at(_targets.data(), p)));
-  }
+  for (int p : _constrainedParms) addAt(g, p, w2 * (at(x, p) - at(_targets.data(), p)));
   for (FoldTriangle const& t : _triangles) {
     V2 const p0 = at(x, t.i0), p1 = at(x, t.i1), p2 = at(x, t.i2);
     V2 const e = p2 - p1, r = p0 - p1;
@@ -280,8 +289,7 @@ void MultivariateQuadraticConstraints::addConstraintGradient(double const* x, do
 
 void MultivariateQuadraticConstraints::maskHardConstraints(double* g) const {
   if (_magnetWeight != 0.0) return;
-  for (int p = 0; p < _nParms; ++p)
-    if (_flags[static_cast<std::size_t>(p)] & Constrained) store2(g + 2 * static_cast<std::ptrdiff_t>(p), splat(0.0));
+  for (int p : _constrainedParms) store2(g + 2 * static_cast<std::ptrdiff_t>(p), splat(0.0));
 }
 
 double MultivariateQuadraticConstraints::computeEnergy(double const* x, double* perTerm) const {
@@ -290,13 +298,14 @@ double MultivariateQuadraticConstraints::computeEnergy(double const* x, double* 
 }
 
 void MultivariateQuadraticConstraints::computeGradient(double const* x, double* g) const {
-  std::fill(g, g + 2 * static_cast<std::ptrdiff_t>(_nParms), 0.0);
+  clearPairs(g, _nParms);
   addConstraintGradient(x, g);
   maskHardConstraints(g);
 }
 
 std::size_t MultivariateQuadraticConstraints::getStorageBytes() const {
-  return _targets.capacity() * sizeof(double) + _flags.capacity() + _triangles.capacity() * sizeof(FoldTriangle);
+  return _targets.capacity() * sizeof(double) + _flags.capacity() +
+         _constrainedParms.capacity() * sizeof(std::int32_t) + _triangles.capacity() * sizeof(FoldTriangle);
 }
 
 void MultivariateQuadraticConstraints::computeLineQuadratic(double const*, double const*, double& a, double& b,
@@ -497,7 +506,7 @@ double MultivariateQuadraticAffine::computeEnergy(double const* x, double* perTe
 }
 
 void MultivariateQuadraticAffine::computeGradient(double const* x, double* g) const {
-  std::fill(g, g + 2 * static_cast<std::ptrdiff_t>(_nParms), 0.0);
+  clearPairs(g, _nParms);
   addConstraintGradient(x, g);
   AffineSet const* sets = _coefSets.data();
   // d|R|^2 / dP(ind_k) = 2 c_k R
@@ -650,7 +659,7 @@ double MultivariateQuadraticSimilarity::computeEnergy(double const* x, double* p
 }
 
 void MultivariateQuadraticSimilarity::computeGradient(double const* x, double* g) const {
-  std::fill(g, g + 2 * static_cast<std::ptrdiff_t>(_nParms), 0.0);
+  clearPairs(g, _nParms);
   addConstraintGradient(x, g);
   SimilaritySet const* sets = _coefSets.data();
   // dR/dP(c) = -I; d(R.R)/dP_k = 2 (a_k R + b_k (-R.y, R.x))

@@ -115,6 +115,7 @@ class MultivariateQuadraticConstraints : public MultivariateQuadraticBase {
   double _magnetWeight;
   std::vector<double> _targets;       // 2 per parameter, only when _magnetWeight > 0
   std::vector<std::uint8_t> _flags;   // per parameter, masked with 3
+  std::vector<std::int32_t> _constrainedParms;  // the Constrained parameters, ascending
   double _foldWeight = 1e8;
   double _minFoldArea = 0.1;
   std::vector<FoldTriangle> _triangles;  // only when _magnetWeight > 0
