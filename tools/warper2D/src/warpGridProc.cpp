@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <ctime>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -71,9 +72,12 @@ class Stopwatch {
 
 void checkInterruption() { PxRequestMgr::getInstance().checkInterruption(); }
 
-// One bit per mesh pixel: is it constrained. Constrained pixels never change
-// during a solve, and the constraint application visits only them, so it
-// walks set bits instead of reading every pixel's pattern.
+// One bit per mesh pixel: does it constrain the solve. Constrained pixels
+// never change during a solve, and the constraint application visits only
+// them, so it walks set bits instead of reading every pixel's pattern. A
+// constrained pixel whose target is not finite is left out: it stays as it
+// is in the mesh but ties no lattice point, so one bad target cannot turn
+// the whole solve into NaN.
 class ConstrainedMask {
  public:
   ConstrainedMask(IxWriteGuard const& mesh, int nx, int ny) : _words((nx + 63) / 64) {
@@ -83,8 +87,11 @@ class ConstrainedMask {
       std::byte const* pixel = mesh.getPixelAddress(x0, y0 + y);
       std::uint64_t* row = &_bits[static_cast<std::size_t>(y) * _words];
       for (int x = 0; x < nx; ++x, pixel += sizeof(MeshPixel)) {
-        if (readMeshBits(pixel) & CONSTRAINED_BIT) row[x >> 6] |= std::uint64_t{1} << (x & 63);
+        if ((readMeshBits(pixel) & CONSTRAINED_BIT) == 0) continue;
+        MeshPixel const m = readMeshPixel(pixel);
+        if (std::isfinite(m.r) && std::isfinite(m.g)) row[x >> 6] |= std::uint64_t{1} << (x & 63);
       }
+      checkInterruption();
     }
   }
 

@@ -456,6 +456,46 @@ TEST(SmoothGridArgumentTest, SoftConstraintsPullTowardsTheTargets) {
   EXPECT_LT(maxError(t, move), 0.05);
 }
 
+TEST(SmoothGridArgumentTest, NegativeMagnetWeightIsRefusedByTheExactLineSearch) {
+  IxTile t = makeMesh(Rect(0, 0, 17, 17));
+  constrain(t, 8, 8, 9, 9);
+  Args a;
+  a.magnetWeight = -1.0;
+  try {
+    solve(t, a);
+    FAIL() << "no assertion";
+  } catch (AssertionFailure const& e) {
+    EXPECT_EQ(e.condition(), "_magnetWeight == 0.0");
+  }
+}
+
+TEST(SmoothGridArgumentTest, ConstrainedPixelWithNonFiniteTargetTiesNothing) {
+  // The bad pixel is kept as it is; the rest solves as if it were absent.
+  auto move = [](double x, double y, double& tx, double& ty) {
+    tx = x + 1.5;
+    ty = y + 0.5;
+  };
+  float const nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  IxTile t = makeMesh(Rect(0, 0, 33, 33));
+  constrainRing(t, 16, 16, 9, move);
+  IxTile clean = makeMesh(Rect(0, 0, 33, 33));
+  constrainRing(clean, 16, 16, 9, move);
+  constrain(t, 3, 4, nan, 4.0);
+  constrain(t, 16, 16, 16.0, inf);
+  solve(t, Args{});
+  solve(clean, Args{});
+  EXPECT_TRUE(std::isnan(pixelAt(t, 3, 4).r));
+  EXPECT_TRUE(std::isinf(pixelAt(t, 16, 16).g));
+  for (int y = 0; y < 33; ++y)
+    for (int x = 0; x < 33; ++x) {
+      if ((x == 3 && y == 4) || (x == 16 && y == 16)) continue;
+      MeshPixel const m = pixelAt(t, x, y), c = pixelAt(clean, x, y);
+      ASSERT_TRUE(std::isfinite(m.r) && std::isfinite(m.g)) << x << "," << y;
+      ASSERT_NEAR(m.r, c.r, 0.05) << x << "," << y;
+      ASSERT_NEAR(m.g, c.g, 0.05) << x << "," << y;
+    }
+}
+
 // ---- The budget ------------------------------------------------------------------
 
 TEST(SmoothGridBudgetTest, TinyBudgetStillGivesACompleteFiniteFill) {
