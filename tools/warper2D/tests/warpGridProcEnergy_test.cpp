@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "base/assertions.h"
@@ -580,6 +582,47 @@ TEST(MinimiserTest, RandomLatticesNeverFailAndNeverRaiseTheEnergy) {
         for (double v : x) ASSERT_TRUE(std::isfinite(v));
       }
     }
+  }
+}
+
+TEST(MinimiserTest, NaNPositionsAndZeroTolerancesEndCleanly) {
+  TestLattice l(9, 9, 1);
+  l.constrain(4, 4, true, l.x0 + 6.0, l.y0 + 4.0);
+  std::vector<double> x = l.positions;
+  bool converged = true;
+  // A zero step tolerance cannot stop the step search by itself: it must
+  // still end, through the iteration limit or the energy tolerance.
+  EXPECT_LE(minimiseByStepSearch(*l.energy(false, 1.0), x.data(), 25, 0.0, 0.0, converged), 25);
+  for (double v : x) EXPECT_TRUE(std::isfinite(v));
+  x[2 * l.parm(2, 2)] = std::nan("");
+  EXPECT_LE(minimiseByStepSearch(*l.energy(true, 1.0), x.data(), 25, 1e-10, 1e-20, converged), 25);
+  // The exact line search reports a NaN energy as a failed invariant.
+  AssertionFailure f = catchFailure([&] { minimiseQuadratic(*l.energy(false), x.data(), 25, 1e-10, 1e-20, converged); });
+  EXPECT_EQ(f.file(), "warpGridProc");
+  EXPECT_EQ(f.condition(), "c >= -1.0e-8");
+}
+
+TEST(EnergyTest, ConcurrentEvaluationsGiveIdenticalBits) {
+  std::mt19937 rng(8);
+  TestLattice l = randomLattice(rng, 0.6);
+  for (bool affine : {false, true}) {
+    auto e = l.energy(affine, 0.5);
+    std::vector<double> g1(l.positions.size()), g2(l.positions.size());
+    std::thread other([&] { e->computeGradient(l.positions.data(), g1.data()); });
+    e->computeGradient(l.positions.data(), g2.data());
+    other.join();
+    EXPECT_EQ(0, std::memcmp(g1.data(), g2.data(), g1.size() * sizeof(double)));
+  }
+}
+
+TEST(EnergyTest, DenseLatticeTermsStayCompact) {
+  // Terms share their coefficients by stencil shape, so storage grows by a
+  // term's indices only.
+  TestLattice l(200, 150, 1);
+  for (int x = 0; x < 200; x += 7) l.constrain(x, 75, true, l.x0 + x + 0.5, l.y0 + 80.0);
+  for (bool affine : {false, true}) {
+    auto e = l.energy(affine);
+    EXPECT_LE(e->getStorageBytes(), 40u * static_cast<unsigned>(l.nParms())) << affine;
   }
 }
 
