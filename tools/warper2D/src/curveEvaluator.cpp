@@ -151,9 +151,21 @@ GePoint2<float> CurveEvaluator::evaluateUnitTangent(double param) const {
   return {s.x() / len, s.y() / len};
 }
 
-bool findFirstRoot(float a, float b, float c, float d, double tMin, double tMax, double tol, double& root) {
-  QX_ASSERT(tMin <= tMax);
+namespace {
 
+// What a closer look at an interval whose bounds straddle zero tells.
+enum class Settled { Unknown, NoRoot, Root };
+
+// Depth-first bisection for the first root, lower half first, on an explicit
+// stack of kMaxPending intervals. `bound(lo, hi, pMin, pMax)` encloses the
+// cubic's values over [lo, hi]; an interval is dropped when the enclosure
+// proves |p| > tol. `settle(lo, hi, root)` may decide an interval that the
+// enclosure cannot; otherwise the interval is split, and the midpoint of the
+// first one that can no longer be split (or is narrower than tol) is the
+// root. Everything below the current interval has been ruled out by then, so
+// the root found is the first.
+template <class Bound, class Settle>
+bool bisectFirstRoot(Bound const& bound, Settle const& settle, double tMin, double tMax, double tol, double& root) {
   struct Interval {
     double lo, hi;
   };
@@ -161,26 +173,19 @@ bool findFirstRoot(float a, float b, float c, float d, double tMin, double tMax,
   Interval pending[kMaxPending];
   int nPending = 0;
 
-  double const da = a, db = b, dc = c, dd = d;
   double lo = tMin, hi = tMax;
   for (;;) {
-    // Interval Horner: bounds of p over [lo, hi]. lo may be negative, so
-    // every product takes the extremes of its four corner products.
-    double aMin = da * lo + db, aMax = da * hi + db;
-    if (da < 0.0) std::swap(aMin, aMax);
-    double p0 = aMin * lo, p1 = aMin * hi, p2 = aMax * lo, p3 = aMax * hi;
-    double const bMin = std::min(std::min(p0, p1), std::min(p2, p3)) + dc;
-    double const bMax = std::max(std::max(p0, p1), std::max(p2, p3)) + dc;
-    p0 = bMin * lo;
-    p1 = bMin * hi;
-    p2 = bMax * lo;
-    p3 = bMax * hi;
-    double const cMin = std::min(std::min(p0, p1), std::min(p2, p3)) + dd;
-    double const cMax = std::max(std::max(p0, p1), std::max(p2, p3)) + dd;
-
-    // The bounds prove |p| > tol: no root here. Written as a negation so
-    // that NaN bounds (non-finite coefficients) also count as "no root".
-    if (!(cMin <= tol && cMax >= -tol)) {
+    double pMin, pMax;
+    bound(lo, hi, pMin, pMax);
+    // Written as a negation so that NaN bounds (non-finite coefficients)
+    // also count as "no root".
+    bool drop = !(pMin <= tol && pMax >= -tol);
+    if (!drop) {
+      Settled const s = settle(lo, hi, root);
+      if (s == Settled::Root) return true;
+      drop = s == Settled::NoRoot;
+    }
+    if (drop) {
       if (nPending == 0) return false;
       --nPending;
       lo = pending[nPending].lo;
@@ -196,6 +201,103 @@ bool findFirstRoot(float a, float b, float c, float d, double tMin, double tMax,
     pending[nPending++] = {mid, hi};
     hi = mid;
   }
+}
+
+// Interval Horner for ((c3 x + c2) x + c1) x + c0 over x in [lo, hi]: every
+// product takes the extremes of its four corner products.
+inline void intervalHorner(double c3, double c2, double c1, double c0, double lo, double hi, double& pMin,
+                           double& pMax) {
+  double aMin = c3 * lo + c2, aMax = c3 * hi + c2;
+  if (c3 < 0.0) std::swap(aMin, aMax);
+  double p0 = aMin * lo, p1 = aMin * hi, p2 = aMax * lo, p3 = aMax * hi;
+  double const bMin = std::min(std::min(p0, p1), std::min(p2, p3)) + c1;
+  double const bMax = std::max(std::max(p0, p1), std::max(p2, p3)) + c1;
+  p0 = bMin * lo;
+  p1 = bMin * hi;
+  p2 = bMax * lo;
+  p3 = bMax * hi;
+  pMin = std::min(std::min(p0, p1), std::min(p2, p3)) + c0;
+  pMax = std::max(std::max(p0, p1), std::max(p2, p3)) + c0;
+}
+
+}  // namespace
+
+bool findFirstRoot(float a, float b, float c, float d, double tMin, double tMax, double tol, double& root) {
+  QX_ASSERT(tMin <= tMax);
+  double const da = a, db = b, dc = c, dd = d;
+  auto const bound = [&](double lo, double hi, double& pMin, double& pMax) {
+    intervalHorner(da, db, dc, dd, lo, hi, pMin, pMax);
+  };
+  auto const bisectOnly = [](double, double, double&) { return Settled::Unknown; };
+  return bisectFirstRoot(bound, bisectOnly, tMin, tMax, tol, root);
+}
+
+bool findFirstRootNear(float a, float b, float c, float d, double tMin, double tMax, double tol, double& root) {
+  QX_ASSERT(tMin <= tMax);
+  // Taylor coefficients about tMin, in double: p(tMin + s) =
+  // c0 + c1 s + c2 s^2 + c3 s^3. The same cubic; only the enclosure changes.
+  double const da = a, db = b, dc = c, dd = d, t0 = tMin;
+  double const c3 = da;
+  double const c2 = 3.0 * da * t0 + db;
+  double const c1 = (3.0 * da * t0 + 2.0 * db) * t0 + dc;
+  double const c0 = ((da * t0 + db) * t0 + dc) * t0 + dd;
+  auto const value = [&](double t) {
+    double const s = t - t0;
+    return ((c3 * s + c2) * s + c1) * s + c0;
+  };
+  auto const slope = [&](double t) {
+    double const s = t - t0;
+    return (3.0 * c3 * s + 2.0 * c2) * s + c1;
+  };
+  auto const bound = [&](double lo, double hi, double& pMin, double& pMax) {
+    intervalHorner(c3, c2, c1, c0, lo - t0, hi - t0, pMin, pMax);
+  };
+
+  // Where the slope keeps one sign over [lo, hi] the cubic is monotonic
+  // there, so its end values decide: no sign change with both ends beyond
+  // tol means no root; a sign change brackets the single root, which Newton's
+  // method (kept inside the bracket) polishes to well within tol in a few
+  // steps instead of some thirty bisections.
+  auto const settle = [&](double lo, double hi, double& root) {
+    double dMin, dMax;
+    intervalHorner(0.0, 3.0 * c3, 2.0 * c2, c1, lo - t0, hi - t0, dMin, dMax);
+    if (!(dMin > 0.0 || dMax < 0.0)) return Settled::Unknown;
+    double fLo = value(lo);
+    double const fHi = value(hi);
+    if (std::fabs(fLo) <= tol) {
+      root = lo;
+      return Settled::Root;
+    }
+    if ((fLo < 0.0) == (fHi < 0.0)) {
+      if (std::fabs(fHi) > tol) return Settled::NoRoot;
+      root = hi;
+      return Settled::Root;
+    }
+    double x0 = lo, x1 = hi;
+    double x = fLo / (fLo - fHi) * (hi - lo) + lo;  // secant start
+    for (int it = 0; it < 64; ++it) {
+      double const fx = value(x);
+      if (fx == 0.0) break;
+      if ((fx < 0.0) == (fLo < 0.0)) {
+        x0 = x;
+        fLo = fx;
+      } else {
+        x1 = x;
+      }
+      if (x1 - x0 <= tol) {
+        x = 0.5 * (x0 + x1);
+        break;
+      }
+      double xn = x - fx / slope(x);
+      if (!(xn > x0 && xn < x1)) xn = 0.5 * (x0 + x1);
+      bool const converged = std::fabs(xn - x) <= 0.25 * tol;
+      x = xn;
+      if (converged) break;
+    }
+    root = x;
+    return Settled::Root;
+  };
+  return bisectFirstRoot(bound, settle, tMin, tMax, tol, root);
 }
 
 }  // namespace Qx::Warper2D

@@ -96,4 +96,13 @@ class CurveEvaluator {
 // tMin > tMax is a caller error reported through the assertion service.
 bool findFirstRoot(float a, float b, float c, float d, double tMin, double tMax, double tol, double& root);
 
+// The same search with the same contract, but the cubic is re-expanded about
+// tMin (in double) before it is bounded. Interval Horner over [lo, hi]
+// overestimates by roughly sum |coefficient_i| i |t|^(i-1) (hi - lo), which
+// for an interval far from t = 0 is many times the cubic's real spread there;
+// about tMin the overestimate is of the order of the spread itself, so far
+// fewer intervals survive. It finds the same first root to within `tol`, and
+// is what the curve walk uses, where tMin is the walk's current parameter.
+bool findFirstRootNear(float a, float b, float c, float d, double tMin, double tMax, double tol, double& root);
+
 }  // namespace Qx::Warper2D

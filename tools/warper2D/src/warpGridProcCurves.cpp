@@ -36,6 +36,38 @@ constexpr double kRootTolerance = 1e-10;
 // Just past the end of a segment, so that a crossing at u = 1 is still found.
 constexpr double kPastSegmentEnd = 1.0000000001;
 
+// An upper end for the search of the arc that starts at u: the first
+// parameter met, stepping ahead from u, at which one of the four neighbour
+// centre lines (x = lines[0], lines[2]; y = lines[1], lines[3]) has been
+// reached or passed, else the search's natural end just past the segment.
+// Any such parameter bounds the first crossing, so searching [u, bracket]
+// finds the same first roots as searching the whole rest of the segment,
+// while the short bracket lets the root search settle at once. The cubics
+// are evaluated exactly as the root search sees them: float coefficients,
+// the line subtracted in float, Horner in double.
+double arcBracket(CurveEvaluator::Segment const& s, double u, float const lines[4]) {
+  float const d[4] = {s.a0x - lines[0], s.a0y - lines[1], s.a0x - lines[2], s.a0y - lines[3]};
+  auto const cubic = [&](int i, double t) {
+    bool const alongX = (i % 2) == 0;
+    double const a = alongX ? s.a3x : s.a3y, b = alongX ? s.a2x : s.a2y, c = alongX ? s.a1x : s.a1y;
+    return ((a * t + b) * t + c) * t + d[i];
+  };
+  double start[4];
+  for (int i = 0; i < 4; ++i) start[i] = cubic(i, u);
+
+  // First step: about one pixel at the current speed, then doubling.
+  GePoint2<float> const v = s.derivative(static_cast<float>(u));
+  double const speed = std::max(std::fabs(v.x()), std::fabs(v.y()));
+  double step = speed > 1.0 ? 1.0 / speed : 1.0 / 64.0;
+  for (double t = u + step; t < kPastSegmentEnd; step *= 2.0, t = u + step) {
+    for (int i = 0; i < 4; ++i) {
+      double const p = cubic(i, t);
+      if (p == 0.0 || (p < 0.0) != (start[i] < 0.0)) return t;
+    }
+  }
+  return kPastSegmentEnd;
+}
+
 bool isUsable(CurveEvaluator const& curve) {
   return !curve.isEmpty() && curve.hasFiniteCoefficients() && curve.getMaxAbsCoefficient() <= kMaxCoefficient;
 }
@@ -184,25 +216,25 @@ void WarpGridProc::applyCurveToCorrespondence(GeBezierCurve const& src, Vector<f
     if (n > 0) {
       // The arc ends where it first reaches the centre line of a neighbouring
       // pixel, so the next sample lies in a pixel adjacent to this one.
-      uEnd = kPastSegmentEnd;
       double root;
       float const lines[4] = {static_cast<float>(px - 1), static_cast<float>(py - 1), static_cast<float>(px + 1),
                               static_cast<float>(py + 1)};
+      uEnd = arcBracket(*seg, u, lines);
       for (int i = 0; i < 4; ++i) {
         bool const alongX = (i % 2) == 0;
         float const a = alongX ? seg->a3x : seg->a3y, b = alongX ? seg->a2x : seg->a2y;
         float const c = alongX ? seg->a1x : seg->a1y, d = (alongX ? seg->a0x : seg->a0y) - lines[i];
-        if (findFirstRoot(a, b, c, d, u, uEnd, kRootTolerance, root) && root > u) uEnd = root;
+        if (findFirstRootNear(a, b, c, d, u, uEnd, kRootTolerance, root) && root > u) uEnd = root;
       }
 
       // Candidates: both ends of the arc and where it crosses the pixel's
       // own centre lines; a later candidate wins a tie.
       double candidates[4] = {u, uEnd, 0.0, 0.0};
       int nCandidates = 2;
-      if (findFirstRoot(seg->a3x, seg->a2x, seg->a1x, seg->a0x - static_cast<float>(px), u, uEnd, kRootTolerance,
+      if (findFirstRootNear(seg->a3x, seg->a2x, seg->a1x, seg->a0x - static_cast<float>(px), u, uEnd, kRootTolerance,
                         root))
         candidates[nCandidates++] = root;
-      if (findFirstRoot(seg->a3y, seg->a2y, seg->a1y, seg->a0y - static_cast<float>(py), u, uEnd, kRootTolerance,
+      if (findFirstRootNear(seg->a3y, seg->a2y, seg->a1y, seg->a0y - static_cast<float>(py), u, uEnd, kRootTolerance,
                         root))
         candidates[nCandidates++] = root;
 

@@ -11,6 +11,7 @@
 
 using Qx::Warper2D::CurveEvaluator;
 using Qx::Warper2D::findFirstRoot;
+using Qx::Warper2D::findFirstRootNear;
 using P = GePoint2<float>;
 
 namespace {
@@ -291,5 +292,65 @@ TEST(FindFirstRootTest, RandomCubicsAgreeWithTheirKnownRoots) {
       ASSERT_TRUE(found) << i;
       EXPECT_NEAR(r, expected, 1e-5) << i;
     }
+  }
+}
+
+TEST(FindFirstRootNearTest, AgreesWithTheKnownRootsAwayFromZero) {
+  std::mt19937 rng(99);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  int compared = 0;
+  for (int i = 0; i < 3000; ++i) {
+    double rs[3] = {unit(rng) * 2 - 0.5, unit(rng) * 2 - 0.5, unit(rng) * 2 - 0.5};
+    std::sort(rs, rs + 3);
+    if (rs[1] - rs[0] < 0.02 || rs[2] - rs[1] < 0.02) continue;
+    // Scale like a curve coordinate: hundreds of pixels per unit parameter.
+    float const k = static_cast<float>(50.0 + 500.0 * unit(rng));
+    Cubic const p = fromRoots(rs[0], rs[1], rs[2]);
+    double const tMin = unit(rng) * 0.9, tMax = tMin + unit(rng) * (1.0 - tMin);
+    double expected = -1;
+    for (double x : rs)
+      if (x >= tMin + 1e-5 && x <= tMax - 1e-5) {
+        expected = x;
+        break;
+      }
+    bool const edge = std::any_of(rs, rs + 3, [&](double x) { return std::fabs(x - tMin) < 1e-5 || std::fabs(x - tMax) < 1e-5; });
+    if (edge) continue;
+    float const a = k * p.a, b = k * p.b, c = k * p.c, d = k * p.d;
+    // The root of the float cubic itself, polished from the exact one.
+    double exact = expected;
+    for (int it = 0; it < 20 && expected >= 0.0; ++it)
+      exact -= (((a * exact + b) * exact + c) * exact + d) / ((3.0 * a * exact + 2.0 * b) * exact + c);
+    double r = -1, rSlow = -1;
+    bool const found = findFirstRootNear(a, b, c, d, tMin, tMax, 1e-10, r);
+    bool const foundSlow = findFirstRoot(a, b, c, d, tMin, tMax, 1e-10, rSlow);
+    ASSERT_EQ(found, expected >= 0.0) << i;
+    EXPECT_EQ(found, foundSlow) << i;
+    if (found) {
+      EXPECT_NEAR(r, exact, 1e-9) << i;
+      // The plain search stops where the enclosure's overestimate hides the
+      // sign, a little earlier: within the overestimate over the slope.
+      EXPECT_NEAR(rSlow, exact, 1e-5) << i;
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 500);
+}
+
+TEST(FindFirstRootNearTest, KeepsTheContractsEdgeCases) {
+  double r = -1;
+  // Narrow interval straddling the root: its midpoint, as the plain search.
+  ASSERT_TRUE(findFirstRootNear(0.0f, 0.0f, 1.0f, -0.5f, 0.5 - 2e-11, 0.5 + 4e-11, 1e-10, r));
+  EXPECT_NEAR(r, 0.5, 1e-10);
+  // A double root (touching zero) in the middle of the interval; the
+  // coefficients are exact in float.
+  Cubic const p = fromRoots(0.5, 0.5, 3.0);
+  ASSERT_TRUE(findFirstRootNear(p.a, p.b, p.c, p.d, 0.1, 0.9, 1e-10, r));
+  EXPECT_NEAR(r, 0.5, 1e-4);
+  EXPECT_FALSE(findFirstRootNear(0.0f, 1.0f, 0.0f, 0.5f, 0.2, 1.0, 1e-10, r));
+  try {
+    findFirstRootNear(1, 0, 0, 0, 0.5, 0.4, 1e-10, r);
+    FAIL() << "no assertion";
+  } catch (AssertionFailure const& e) {
+    EXPECT_EQ(e.condition(), "tMin <= tMax");
   }
 }

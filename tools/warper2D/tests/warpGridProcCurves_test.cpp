@@ -401,3 +401,102 @@ TEST(SplitPassesTest, SecondClosedCurveSplitsAgainAndKeepsPassesDense) {
   EXPECT_EQ(passes(g, 75, 30, 15).inside, std::set<std::uint32_t>{1});  // old pass 2, inside c
   EXPECT_EQ(passes(g, 25, 30, 15).inside, std::set<std::uint32_t>{3});  // old pass 1, outside c
 }
+
+// --- random curve pairs ----------------------------------------------------------
+
+namespace {
+
+// Random shape curves of many kinds, the awkward ones included.
+class RandomCurves {
+ public:
+  explicit RandomCurves(unsigned seed) : _rng(seed) {}
+
+  GeBezierCurve next() {
+    // Kinds by range; a few in a thousand are tens of thousands of pixels long.
+    int const kind = pick(0, 999) < 3 ? 26 : pick(0, 99);
+    int const points = kind < 8 ? 1 : (kind >= 44 && kind < 50) || kind == 26 ? 2 : pick(2, 5);  // one-point curves
+    bool const closed = pick(0, 1) == 1;
+    Vector<P> pts;
+    P const origin(uniform(-20, 50), uniform(-20, 50));
+    for (int i = 0; i < points; ++i) {
+      P p, in, out;
+      if (kind < 16) {  // coincident points and handles everywhere
+        p = in = out = origin;
+      } else if (kind < 26 || kind == 27) {  // sub-pixel curves
+        p = origin + P(uniform(-0.4f, 0.4f), uniform(-0.4f, 0.4f));
+        in = p + P(uniform(-0.3f, 0.3f), uniform(-0.3f, 0.3f));
+        out = p + P(uniform(-0.3f, 0.3f), uniform(-0.3f, 0.3f));
+      } else if (kind == 26) {  // tens of thousands of pixels long
+        p = P(uniform(-15000, 15000), uniform(-15000, 15000));
+        in = p + P(uniform(-3000, 3000), uniform(-3000, 3000));
+        out = p + P(uniform(-3000, 3000), uniform(-3000, 3000));
+      } else if (kind < 36) {  // wholly outside the tile
+        p = origin + P(uniform(200, 400), uniform(-400, 400));
+        in = p + P(uniform(-50, 50), uniform(-50, 50));
+        out = p + P(uniform(-50, 50), uniform(-50, 50));
+      } else {
+        p = origin + P(uniform(-25, 25), uniform(-25, 25));
+        float const hl = kind < 44 ? 0.0f : kind < 50 ? uniform(200, 1000) : uniform(0, 25);  // zero, huge, usual
+        in = p + P(uniform(-hl, hl), uniform(-hl, hl));
+        out = p + P(uniform(-hl, hl), uniform(-hl, hl));
+        if (kind >= 50 && kind < 60) {  // cusps: the handles cross over the chord
+          out = p + P(uniform(-40, 40), uniform(-40, 40));
+          if (!pts.empty()) pts[pts.size() - 1] = p + (p - out);
+        }
+        if (kind >= 60 && kind < 70) std::swap(in, out);  // loops
+        if (kind >= 70 && kind < 80) {  // coordinates on pixel edges and centres
+          auto snap = [](P q) { return P(std::round(q.x() * 2) / 2, std::round(q.y() * 2) / 2); };
+          p = snap(p), in = snap(in), out = snap(out);
+        }
+        if (kind >= 80 && kind < 85 && i > 0) p = pts[pts.size() - 2];  // repeated control point
+      }
+      pts.push_back(in);
+      pts.push_back(p);
+      pts.push_back(out);
+    }
+    return GeBezierCurve(pts, closed ? GeBezierCurve::CLOSED : GeBezierCurve::OPEN);
+  }
+
+  Vector<float> links(int n, int count) {
+    Vector<float> l;
+    for (int i = 0; i < count; ++i) l.push_back(uniform(0.0f, static_cast<float>(n)));
+    return l;
+  }
+
+  int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(_rng); }
+  float uniform(float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(_rng); }
+
+ private:
+  std::mt19937 _rng;
+};
+
+}  // namespace
+
+TEST(ApplyCurvePropertyTest, RandomCurvePairsNeverAssertAndWriteFiniteTargets) {
+  RandomCurves gen(777);
+  int constrainedTotal = 0;
+  for (int i = 0; i < 10000; ++i) {
+    GeBezierCurve const src = gen.next();
+    GeBezierCurve const dst = gen.pick(0, 3) == 0 ? src : gen.next();
+    int const nLinks = gen.pick(0, 4);
+    Vector<float> const srcLinks = gen.links(src.getSegmentCount(), nLinks);
+    Vector<float> const dstLinks = gen.links(dst.getSegmentCount(), nLinks + gen.pick(-1, 1));
+    double const f = gen.uniform(-0.2f, 1.5f);
+    auto const mode = static_cast<WarpGridProc::Smoothing>(gen.pick(0, 3));
+    int const x0 = gen.pick(-30, 40), y0 = gen.pick(-30, 40);
+    IxTile const mesh = makeMesh({x0, y0, x0 + gen.pick(1, 24), y0 + gen.pick(1, 24)});
+    IxWriteGuard g(mesh);
+    try {
+      WarpGridProc::applyCurveToCorrespondence(src, srcLinks, dst, dstLinks, f, mode, g);
+    } catch (AssertionFailure const& e) {
+      FAIL() << "pair " << i << ": " << e.file() << ":" << e.line() << " " << e.condition();
+    }
+    bool finite = true;
+    forEachPixel(g, [&](int, int, MeshPixel const& m) {
+      finite = finite && std::isfinite(m.r) && std::isfinite(m.g);
+      constrainedTotal += (m.b & CONSTRAINED_BIT) ? 1 : 0;
+    });
+    ASSERT_TRUE(finite) << "pair " << i;
+  }
+  EXPECT_GT(constrainedTotal, 10000);  // the pairs do reach their tiles
+}
