@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -106,6 +107,8 @@ struct ScatterTarget {
   std::ptrdiff_t stride;  // bytes
   std::uint8_t* mask;     // mask byte of the same pixel
   std::ptrdiff_t maskStride;
+  float colLo;  // region.x1() and region.x2() as floats, for clipping spans
+  float colHi;
   int counter;
 
   ScatterTarget(GeRectangle<int> const& r, IxWriteGuard& destination, IxWriteGuard& coverage, int count)
@@ -114,6 +117,8 @@ struct ScatterTarget {
         stride(destination.getRowStride()),
         mask(reinterpret_cast<std::uint8_t*>(coverage.getPixelAddress(r.x1(), r.y1()))),
         maskStride(coverage.getRowStride()),
+        colLo(static_cast<float>(r.x1())),
+        colHi(static_cast<float>(r.x2())),
         counter(count) {}
 };
 
@@ -124,8 +129,6 @@ struct ScatterTarget {
 inline void fillRow(ScatterVertex const& l0, ScatterVertex const& l1, ScatterVertex const& r0,
                     ScatterVertex const& r1, int y, ScatterTarget& target) {
   GeRectangle<int> const& region = target.region;
-  float const colLo = static_cast<float>(region.x1());
-  float const colHi = static_cast<float>(region.x2());
   float const fy = static_cast<float>(y);
   float const sl = (fy - l0.y) / (l1.y - l0.y);
   float const xL = l0.x + sl * (l1.x - l0.x);
@@ -134,11 +137,12 @@ inline void fillRow(ScatterVertex const& l0, ScatterVertex const& l1, ScatterVer
 
   // Clip before converting to int so that the conversion stays in range
   // (and a NaN crossing gives no span at all).
-  float const cl = std::max(xL, colLo);
-  float const cr = std::min(xR, colHi);
+  float const cl = std::max(xL, target.colLo);
+  float const cr = std::min(xR, target.colHi);
   if (!(cl < cr)) return;
   int const c0 = ceilToInt(cl);
   int const c1 = ceilToInt(cr);
+  if (c0 >= c1) return;  // no pixel centre on this row of the triangle
 
   float const uL = l0.u + sl * (l1.u - l0.u);
   float const vL = l0.v + sl * (l1.v - l0.v);
@@ -146,7 +150,7 @@ inline void fillRow(ScatterVertex const& l0, ScatterVertex const& l1, ScatterVer
   float const vR = r0.v + sr * (r1.v - r0.v);
   float const du = uR - uL;
   float const dv = vR - vL;
-  float const dx = xR - xL;
+  float const dx = xR - xL;  // > 0: cl < cr
   std::ptrdiff_t const row = y - region.y1();
   float* out = reinterpret_cast<float*>(target.pixels + row * target.stride) + 3 * (c0 - region.x1());
   std::uint8_t* written = target.mask + row * target.maskStride + (c0 - region.x1());
@@ -174,20 +178,13 @@ void rasterizeTriangle(ScatterVertex const* p0, ScatterVertex const* p1, Scatter
                        ScatterTarget& target) {
   // Order by y. Among equal y the order does not change the result: two
   // vertices on one row lead both edges to (or from) the third, which give
-  // the same spans whichever is named first. The order of a moved mesh's
-  // vertices is not predictable, so each vertex is placed by its rank (how
-  // many others come first) instead of by branches; ties go by argument
-  // order, which keeps the ranks a permutation.
-  int const c10 = p1->y < p0->y;
-  int const c20 = p2->y < p0->y;
-  int const c21 = p2->y < p1->y;
-  ScatterVertex const* sorted[3];
-  sorted[c10 + c20] = p0;
-  sorted[1 - c10 + c21] = p1;
-  sorted[2 - c20 - c21] = p2;
-  ScatterVertex const& top = *sorted[0];
-  ScatterVertex const& mid = *sorted[1];
-  ScatterVertex const& bottom = *sorted[2];
+  // the same spans whichever is named first.
+  if (p1->y < p0->y) std::swap(p0, p1);
+  if (p2->y < p1->y) std::swap(p1, p2);
+  if (p1->y < p0->y) std::swap(p0, p1);
+  ScatterVertex const& top = *p0;
+  ScatterVertex const& mid = *p1;
+  ScatterVertex const& bottom = *p2;
 
   int const y2 = target.region.y2();
   int const endRow = std::min(bottom.firstRow, y2);
@@ -199,17 +196,13 @@ void rasterizeTriangle(ScatterVertex const* p0, ScatterVertex const* p1, Scatter
   bool const longEdgeLeft = cross < 0.0f;
 
   // Rows above M's first row take the short edge T -> M, the others M -> Bo.
-  // The edges are picked by index arithmetic rather than by branches: the
-  // small triangles of a moved mesh fall either way at random.
-  int const longLeft = longEdgeLeft ? 1 : 0;
-  for (int y = top.firstRow; y < endRow; ++y) {
-    int const s0 = y < mid.firstRow ? 0 : 1;  // short edge: sorted[s0] -> sorted[s0 + 1]
-    int const s1 = s0 + 1;
-    int const l0 = (1 - longLeft) * s0;
-    int const l1 = 2 * longLeft + (1 - longLeft) * s1;
-    int const r0 = longLeft * s0;
-    int const r1 = longLeft * s1 + 2 * (1 - longLeft);
-    fillRow(*sorted[l0], *sorted[l1], *sorted[r0], *sorted[r1], y, target);
+  int const midRow = std::min(mid.firstRow, y2);
+  if (longEdgeLeft) {
+    fillSpans(top, bottom, top, mid, top.firstRow, midRow, target);
+    fillSpans(top, bottom, mid, bottom, mid.firstRow, endRow, target);
+  } else {
+    fillSpans(top, mid, top, bottom, top.firstRow, midRow, target);
+    fillSpans(mid, bottom, top, bottom, mid.firstRow, endRow, target);
   }
 }
 
