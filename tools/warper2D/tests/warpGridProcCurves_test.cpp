@@ -500,3 +500,31 @@ TEST(ApplyCurvePropertyTest, RandomCurvePairsNeverAssertAndWriteFiniteTargets) {
   }
   EXPECT_GT(constrainedTotal, 10000);  // the pairs do reach their tiles
 }
+
+// --- rasterised and solved ---------------------------------------------------------
+
+TEST(ApplyCurveSolveTest, MovedCircleCarriesItsInsideAlong) {
+  // A closed source circle and the same circle moved by (10, -5): every
+  // constrained pixel moves by exactly that, so the smooth fill inside the
+  // circle is the same translation.
+  for (auto mode : {WarpGridProc::Bidirectional, WarpGridProc::Inside, WarpGridProc::None}) {
+    GeRectangle<int> const region = WarpGridProc::computeCorrespondenceImageRegion({0, 0, 64, 64});
+    IxTile const mesh = makeMesh(region);
+    IxWriteGuard g(mesh);
+    GeBezierCurve const src = circle(32, 30, 16);
+    GeBezierCurve const dst = transformed(src, GeAffineMatrix2<float>::translation(10.0f, -5.0f));
+    WarpGridProc::applyCurveToCorrespondence(src, kNoLinks, dst, kNoLinks, 1.0, mode, g);
+    int cycleWork = 2000;
+    int firstStep = -1;
+    WarpGridProc::createSmoothGrid(g, 0.0, false, 1, 20000, 1, &cycleWork, 1e-10, 1e-20, 0.05, &firstStep);
+    int inside = 0;
+    double worst = 0.0;
+    forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
+      if (std::hypot(x - 32.0, y - 30.0) >= 15.0) return;
+      ++inside;
+      worst = std::max({worst, std::fabs(m.r - (x + 10.0)), std::fabs(m.g - (y - 5.0))});
+    });
+    EXPECT_GT(inside, 600);
+    EXPECT_LE(worst, 0.05) << "mode " << mode;
+  }
+}
