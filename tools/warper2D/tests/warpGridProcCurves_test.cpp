@@ -313,6 +313,36 @@ TEST(ApplyCurveTest, UnusableShapesLeaveTheMeshUntouched) {
   }
 }
 
+TEST(ApplyCurveTest, LargeCoordinatesWithinTheLimitAreWalked) {
+  // Far from the origin: float keeps about 1/32 pixel here, enough to walk.
+  {
+    GeBezierCurve const src = circle(400000.0f, 300000.0f, 20.0f);
+    IxTile const mesh = makeMesh({399970, 299970, 400030, 300030});
+    IxWriteGuard g(mesh);
+    WarpGridProc::applyCurveToCorrespondence(src, kNoLinks, transformed(src, GeAffineMatrix2<float>::translation(10, -5)),
+                                             kNoLinks, 1.0, WarpGridProc::Bidirectional, g);
+    EXPECT_GT(countConstrained(g), 100);
+    forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
+      if (!(m.b & CONSTRAINED_BIT)) return;
+      EXPECT_NEAR(m.r, x + 10.0, 0.1);
+      EXPECT_NEAR(m.g, y - 5.0, 0.1);
+    });
+  }
+  // A single segment over a hundred thousand pixels long whose power-basis
+  // coefficients come close to the limit.
+  {
+    Vector<P> pts = {{0, 0}, {0, 0}, {50000, 0}, {-50000, 20000}, {0, 30000}, {0, 30000}};
+    GeBezierCurve const src(pts, GeBezierCurve::OPEN);
+    P const mid = src.evaluate(0.5);
+    int const mx = static_cast<int>(mid.x()), my = static_cast<int>(mid.y());
+    IxTile const mesh = makeMesh({mx - 20, my - 20, mx + 20, my + 20});
+    IxWriteGuard g(mesh);
+    EXPECT_NO_THROW(
+        WarpGridProc::applyCurveToCorrespondence(src, kNoLinks, src, kNoLinks, 0.0, WarpGridProc::Bidirectional, g));
+    EXPECT_GT(countConstrained(g), 20);
+  }
+}
+
 // --- inside/outside pass split ------------------------------------------------
 
 namespace {
