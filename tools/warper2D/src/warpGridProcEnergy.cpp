@@ -604,6 +604,14 @@ MultivariateQuadraticSimilarity::MultivariateQuadraticSimilarity(double magnetWe
       _terms.push_back(t);
     }
   }
+  // Plain terms first, each group in lattice row order.
+  auto const plain = [this](SimilarityTerm const& t) {
+    CoefSet const& s = _coefSets[static_cast<std::size_t>(t.coefSet)];
+    for (int k = 0; k < 4; ++k)
+      if (s.b[k][0] != 0.0) return false;
+    return true;
+  };
+  _nPlainTerms = std::stable_partition(_terms.begin(), _terms.end(), plain) - _terms.begin();
 }
 
 MultivariateQuadraticSimilarity::~MultivariateQuadraticSimilarity() = default;
@@ -619,34 +627,70 @@ using SimilaritySet = MultivariateQuadraticSimilarity::CoefSet;
 
 // R = -P(c) + A + perp(B) with A = sum a_k P_k, B = sum b_k P_k and
 // perp(x, y) = (y, -x): the rotation part is linear, so it is applied once
-// to the weighted sum rather than to every neighbour.
+// to the weighted sum rather than to every neighbour. Plain terms (every
+// b_k = 0: the symmetric stencils that fill most of a lattice) skip it.
+template <bool kPlain>
 inline V2 similarityLinear(SimilarityTerm const& t, SimilaritySet const& s, double const* x) {
   V2 sumA = -at(x, t.centre), sumB = splat(0.0);
   for (int k = 0; k < 4; ++k) {
     V2 const p = at(x, t.inds[k]);
     sumA += load2(s.a[k]) * p;
-    sumB += load2(s.b[k]) * p;
+    if constexpr (!kPlain) sumB += load2(s.b[k]) * p;
   }
+  if constexpr (kPlain) return sumA;
   return sumA + perp(sumB);
 }
 
-template <bool kPerTerm>
-double similarityEnergy(std::vector<SimilarityTerm> const& terms, SimilaritySet const* sets, int nParms,
-                        double const* x, double* perTerm) {
+template <bool kPlain, bool kPerTerm>
+double similarityEnergy(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
+                        int nParms, double const* x, double* perTerm) {
   double e = 0.0;
-  for (SimilarityTerm const& t : terms) {
+  for (SimilarityTerm const* t = begin; t != end; ++t) {
     for (int k = 0; k < 4; ++k) {
-      int const ind = t.inds[k];
+      int const ind = t->inds[k];
       if (__builtin_expect(ind < 0 || ind >= nParms, 0)) {
         QX_ASSERT_AS(kAssertFile, ind >= 0, "ind >= 0");
         QX_ASSERT_AS(kAssertFile, ind < nParms, "ind < _nParms");
       }
     }
-    double const q = norm2(similarityLinear(t, sets[t.coefSet], x));
+    double const q = norm2(similarityLinear<kPlain>(*t, sets[t->coefSet], x));
     e += q;
-    if constexpr (kPerTerm) perTerm[t.centre] = q;
+    if constexpr (kPerTerm) perTerm[t->centre] = q;
   }
   return e;
+}
+
+// dR/dP(c) = -I; d(R.R)/dP_k = 2 (a_k R + b_k (-R.y, R.x))
+template <bool kPlain>
+void addSimilarityGradient(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
+                           double const* x, double* g) {
+  for (SimilarityTerm const* t = begin; t != end; ++t) {
+    SimilaritySet const& s = sets[t->coefSet];
+    V2 const r2 = splat(2.0) * similarityLinear<kPlain>(*t, s, x);
+    V2 const r2perp = V2{-r2[1], r2[0]};
+    addAt(g, t->centre, -r2);
+    for (int k = 0; k < 4; ++k) {
+      if constexpr (kPlain)
+        addAt(g, t->inds[k], load2(s.a[k]) * r2);
+      else
+        addAt(g, t->inds[k], load2(s.a[k]) * r2 + load2(s.b[k]) * r2perp);
+    }
+  }
+}
+
+// Accumulates sum |S|^2, sum R.S and sum |R|^2; the residual has no
+// constant part, so S is the residual applied to d.
+template <bool kPlain>
+void addSimilarityLine(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
+                       double const* x, double const* d, double& sa, double& sb, double& sc) {
+  for (SimilarityTerm const* t = begin; t != end; ++t) {
+    SimilaritySet const& s = sets[t->coefSet];
+    V2 const r = similarityLinear<kPlain>(*t, s, x);
+    V2 const l = similarityLinear<kPlain>(*t, s, d);
+    sa += norm2(l);
+    sb += dot2(r, l);
+    sc += norm2(r);
+  }
 }
 
 }  // namespace
@@ -654,38 +698,34 @@ double similarityEnergy(std::vector<SimilarityTerm> const& terms, SimilaritySet 
 double MultivariateQuadraticSimilarity::computeEnergy(double const* x, double* perTerm) const {
   double const ec = MultivariateQuadraticConstraints::computeEnergy(x, perTerm);
   SimilaritySet const* sets = _coefSets.data();
-  return ec + (perTerm ? similarityEnergy<true>(_terms, sets, _nParms, x, perTerm)
-                       : similarityEnergy<false>(_terms, sets, _nParms, x, nullptr));
+  SimilarityTerm const* const begin = _terms.data();
+  SimilarityTerm const* const mid = begin + _nPlainTerms;
+  SimilarityTerm const* const end = begin + _terms.size();
+  if (perTerm)
+    return ec + similarityEnergy<true, true>(begin, mid, sets, _nParms, x, perTerm) +
+           similarityEnergy<false, true>(mid, end, sets, _nParms, x, perTerm);
+  return ec + similarityEnergy<true, false>(begin, mid, sets, _nParms, x, nullptr) +
+         similarityEnergy<false, false>(mid, end, sets, _nParms, x, nullptr);
 }
 
 void MultivariateQuadraticSimilarity::computeGradient(double const* x, double* g) const {
   clearPairs(g, _nParms);
   addConstraintGradient(x, g);
-  SimilaritySet const* sets = _coefSets.data();
-  // dR/dP(c) = -I; d(R.R)/dP_k = 2 (a_k R + b_k (-R.y, R.x))
-  for (SimilarityTerm const& t : _terms) {
-    SimilaritySet const& s = sets[t.coefSet];
-    V2 const r2 = splat(2.0) * similarityLinear(t, s, x);
-    V2 const r2perp = V2{-r2[1], r2[0]};
-    addAt(g, t.centre, -r2);
-    for (int k = 0; k < 4; ++k) addAt(g, t.inds[k], load2(s.a[k]) * r2 + load2(s.b[k]) * r2perp);
-  }
+  SimilarityTerm const* const begin = _terms.data();
+  SimilarityTerm const* const mid = begin + _nPlainTerms;
+  addSimilarityGradient<true>(begin, mid, _coefSets.data(), x, g);
+  addSimilarityGradient<false>(mid, begin + _terms.size(), _coefSets.data(), x, g);
   maskHardConstraints(g);
 }
 
 void MultivariateQuadraticSimilarity::computeLineQuadratic(double const* x, double const* d, double& a, double& b,
                                                            double& c) const {
   QX_ASSERT_AS(kAssertFile, _magnetWeight == 0.0, "_magnetWeight == 0.0");
-  SimilaritySet const* sets = _coefSets.data();
+  SimilarityTerm const* const begin = _terms.data();
+  SimilarityTerm const* const mid = begin + _nPlainTerms;
   double sa = 0.0, sb = 0.0, sc = 0.0;
-  for (SimilarityTerm const& t : _terms) {
-    SimilaritySet const& s = sets[t.coefSet];
-    V2 const r = similarityLinear(t, s, x);
-    V2 const l = similarityLinear(t, s, d);  // the residual has no constant part: S = R applied to d
-    sa += norm2(l);
-    sb += dot2(r, l);
-    sc += norm2(r);
-  }
+  addSimilarityLine<true>(begin, mid, _coefSets.data(), x, d, sa, sb, sc);
+  addSimilarityLine<false>(mid, begin + _terms.size(), _coefSets.data(), x, d, sa, sb, sc);
   a = sa;
   b = 2.0 * sb;
   c = sc;

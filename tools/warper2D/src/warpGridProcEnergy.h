@@ -215,6 +215,8 @@ class MultivariateQuadraticSimilarity : public MultivariateQuadraticConstraints 
   // The term of parameter p; empty when it has fewer than two neighbours.
   // Linear in the term count.
   std::optional<SimilarityTermView> findTerm(int p) const;
+  // Every term: first those without a rotation part, then the others,
+  // each group in lattice row order.
   std::vector<SimilarityTerm> const& getTerms() const { return _terms; }
   std::size_t getStorageBytes() const override;
 
@@ -226,7 +228,8 @@ class MultivariateQuadraticSimilarity : public MultivariateQuadraticConstraints 
   };
 
  private:
-  std::vector<SimilarityTerm> _terms;
+  std::vector<SimilarityTerm> _terms;  // plain terms (every b_k = 0) first
+  std::ptrdiff_t _nPlainTerms = 0;
   std::vector<CoefSet> _coefSets;
 };
 
