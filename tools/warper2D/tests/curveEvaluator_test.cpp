@@ -111,18 +111,6 @@ TEST(CurveEvaluatorTest, OnePointCurveIsConstant) {
   EXPECT_TRUE(e.hasFiniteCoefficients());
 }
 
-TEST(CurveEvaluatorTest, TranslatedCurveKeepsShapeCoefficients) {
-  GeBezierCurve const c = closedCircle();
-  GeBezierCurve const moved(c, GeAffineMatrix2<float>::translation(-30.0f, 12.5f));
-  CurveEvaluator const a(c), b(moved);
-  for (int k = 0; k < 4; ++k) {
-    EXPECT_NEAR(b.getSegment(k).a0x, a.getSegment(k).a0x - 30.0f, 1e-4f);
-    EXPECT_NEAR(b.getSegment(k).a0y, a.getSegment(k).a0y + 12.5f, 1e-4f);
-    EXPECT_NEAR(b.getSegment(k).a3x, a.getSegment(k).a3x, 1e-3f);
-    EXPECT_NEAR(b.getSegment(k).a2y, a.getSegment(k).a2y, 1e-3f);
-  }
-}
-
 TEST(CurveEvaluatorTest, DerivativeMatchesFiniteDifference) {
   CurveEvaluator const e(closedCircle());
   for (double t : {0.1, 0.7, 1.3, 2.5, 3.9}) {

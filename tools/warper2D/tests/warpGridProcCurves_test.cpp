@@ -236,6 +236,27 @@ TEST(ApplyCurveTest, EarlierConstraintsAreKept) {
   EXPECT_EQ(kept + written, countConstrained(pg));
 }
 
+TEST(ApplyCurveTest, AJointInsideAConstrainedPixelRewritesIt) {
+  // A corner at (20.2, 10), inside pixel (20, 10): the first segment enters
+  // the pixel and finds it taken, but the second segment starts in the same
+  // pixel, continues its closest-point search and writes the result.
+  Vector<P> pts = {{0, 10}, {0, 10}, {0, 10}, {20.2f, 10}, {20.2f, 10}, {20.2f, 10}, {20.2f, 30}, {20.2f, 30}, {20.2f, 30}};
+  GeBezierCurve const src(pts, GeBezierCurve::OPEN);
+  IxTile const mesh = makeMesh({0, 0, 40, 40});
+  IxWriteGuard g(mesh);
+  writeMeshPixel(g.getPixelAddress(20, 10), {-1.0f, -1.0f, CONSTRAINED_BIT});
+  writeMeshPixel(g.getPixelAddress(10, 10), {-1.0f, -1.0f, CONSTRAINED_BIT});
+  WarpGridProc::applyCurveToCorrespondence(src, kNoLinks, transformed(src, GeAffineMatrix2<float>::translation(3, 3)),
+                                           kNoLinks, 1.0, WarpGridProc::Bidirectional, g);
+  MeshPixel const joint = readMeshPixel(g.getPixelAddress(20, 10));
+  EXPECT_NEAR(joint.r, 23.0f, 1e-3);
+  EXPECT_NEAR(joint.g, 13.0f, 1e-3);
+  EXPECT_EQ(joint.b, CONSTRAINED_BIT);  // the bits stay those of the earlier curve
+  MeshPixel const plain = readMeshPixel(g.getPixelAddress(10, 10));
+  EXPECT_EQ(plain.r, -1.0f);
+  EXPECT_EQ(plain.g, -1.0f);
+}
+
 TEST(ApplyCurveTest, ASecondCurveDoesNotRewriteTheFirst) {
   // Two crossing lines: the crossing pixel keeps the first line's target.
   Vector<P> h = {{0, 20}, {0, 20}, {0, 20}, {40, 20}, {40, 20}, {40, 20}};
