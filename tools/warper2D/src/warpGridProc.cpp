@@ -275,8 +275,8 @@ class SmoothGridSolver {
     while ((((_nx - 1) | (_ny - 1)) & (firstStep - 1)) != 0) firstStep /= 2;
     int const stepMask = firstStep - 1;
     QX_ASSERT(firstStep >= 1);
-    QX_ASSERT(((_nx - 1) & stepMask) == 0);
-    QX_ASSERT(((_ny - 1) & stepMask) == 0);
+    QX_ASSERT_TEXT(((_nx - 1) & stepMask) == 0, "((nx-1) & stepMask) == 0");
+    QX_ASSERT_TEXT(((_ny - 1) & stepMask) == 0, "((ny-1) & stepMask) == 0");
     _firstStep = firstStep;
   }
 
