@@ -77,27 +77,56 @@ void forEachBoundaryPixel(GeRectangle<int> const& r, F&& f) {
   }
 }
 
-// The position and the value of one grid point under the blend amounts:
-// drawn at p + a (m - p), carrying p + b (m - p); the products in double.
-ScatterVertex makeVertex(int x, int y, RingValue m, double a, double b, float rowLo, float rowHi) {
-  double const dx = static_cast<double>(m.u) - x;
-  double const dy = static_cast<double>(m.v) - y;
-  ScatterVertex s;
-  s.u = static_cast<float>(x + b * dx);
-  s.v = static_cast<float>(y + b * dy);
-  s.x = static_cast<float>(x + a * dx);
-  s.y = static_cast<float>(y + a * dy);
-  bool const usable = (std::fabs(s.u) <= kMaxVertexCoordinate) & (std::fabs(s.v) <= kMaxVertexCoordinate) &
-                      (std::fabs(s.x) <= kMaxVertexCoordinate) & (std::fabs(s.y) <= kMaxVertexCoordinate);
-  if (!usable) {
-    s.u = s.x = static_cast<float>(x);
-    s.v = s.y = static_cast<float>(y);
+// The position and the value of grid points under the blend amounts: drawn
+// at p + a (m - p), carrying p + b (m - p), the products in double. Amounts
+// of exactly 0 or 1 (what the resampler nodes pass) give p or m exactly, so
+// those are taken directly.
+class VertexMaker {
+ public:
+  VertexMaker(double a, double b, GeRectangle<int> const& destination)
+      : _a(a), _b(b), _aMode(modeOf(a)), _bMode(modeOf(b)),
+        _rowLo(static_cast<float>(destination.y1())), _rowHi(static_cast<float>(destination.y2())) {}
+
+  ScatterVertex operator()(int x, int y, RingValue m) const {
+    ScatterVertex s;
+    s.u = blend(x, m.u, _b, _bMode);
+    s.v = blend(y, m.v, _b, _bMode);
+    s.x = blend(x, m.u, _a, _aMode);
+    s.y = blend(y, m.v, _a, _aMode);
+    if ((_aMode | _bMode) & kGeneral) {
+      bool const usable = (std::fabs(s.u) <= kMaxVertexCoordinate) & (std::fabs(s.v) <= kMaxVertexCoordinate) &
+                          (std::fabs(s.x) <= kMaxVertexCoordinate) & (std::fabs(s.y) <= kMaxVertexCoordinate);
+      if (!usable) {
+        s.u = s.x = static_cast<float>(x);
+        s.v = s.y = static_cast<float>(y);
+      }
+    }
+    // First row at or below the vertex; rows past the destination's end are
+    // never drawn, so clamping there keeps the conversion in range.
+    s.firstRow = ceilToInt(std::min(std::max(s.y, _rowLo), _rowHi));
+    return s;
   }
-  // First row at or below the vertex; rows past the destination's end are
-  // never drawn, so clamping there keeps the conversion in range.
-  s.firstRow = ceilToInt(std::min(std::max(s.y, rowLo), rowHi));
-  return s;
-}
+
+ private:
+  static constexpr int kZero = 1;
+  static constexpr int kOne = 2;
+  static constexpr int kGeneral = 4;
+  static int modeOf(double amount) { return amount == 0.0 ? kZero : amount == 1.0 ? kOne : kGeneral; }
+
+  // p + amount (m - p): exactly p for 0 and m for 1 (m - p is exact in double).
+  static float blend(int p, float m, double amount, int mode) {
+    if (mode == kZero) return static_cast<float>(p);
+    if (mode == kOne) return m;
+    return static_cast<float>(p + amount * (static_cast<double>(m) - p));
+  }
+
+  double _a;
+  double _b;
+  int _aMode;
+  int _bMode;
+  float _rowLo;
+  float _rowHi;
+};
 
 // Where the scatter path draws: the destination's and the mask's pixels
 // addressed directly, so that the span loop makes no calls.
@@ -373,10 +402,7 @@ void VectorResampleProc::resampleScattered(IxTile const& destination, IxTile con
   ScatterTarget target(d, dst, mask, 0);
   long long const area = static_cast<long long>(d.getWidth()) * d.getHeight();
 
-  double const a = positionAmount;
-  double const b = valueAmount;
-  float const rowLo = static_cast<float>(d.y1());
-  float const rowHi = static_cast<float>(d.y2());
+  VertexMaker const makeVertex(positionAmount, valueAmount, d);
 
   // Mesh pass: vertices two rows at a time, cells in row-major order, each
   // split along its A -> D diagonal with (A, B, D) drawn before (A, D, C).
@@ -389,7 +415,7 @@ void VectorResampleProc::resampleScattered(IxTile const& destination, IxTile con
       float const* src = mesh.getRow<float>(y);
       for (int i = 0; i < meshWidth; ++i) {
         int const x = m.x1() + i;
-        out[i] = makeVertex(x, y, readMeshValue(src + 3 * i, x, y), a, b, rowLo, rowHi);
+        out[i] = makeVertex(x, y, readMeshValue(src + 3 * i, x, y));
       }
     };
     buildRow(m.y1(), rows[0].data());
@@ -417,7 +443,7 @@ void VectorResampleProc::resampleScattered(IxTile const& destination, IxTile con
     RingValue const* ring = ext.getRing();
     forEachBoundaryPixel(e, [&](int x, int y) {
       int const index = BoundaryExtrapolator::getBoundaryIndex(e, x, y);
-      out[index] = makeVertex(x, y, ring[index], a, b, rowLo, rowHi);
+      out[index] = makeVertex(x, y, ring[index]);
     });
   };
   buildVertexRing(vertexRings[current]);
