@@ -457,6 +457,12 @@ MultivariateQuadraticAffine::MultivariateQuadraticAffine(double magnetWeight, in
       _terms.push_back(t);
     }
   }
+  // Plain terms first, each group in lattice row order.
+  auto const plain = [this](AffineTerm const& t) {
+    CoefSet const& s = _coefSets[static_cast<std::size_t>(t.coefSet)];
+    return t.constants == 0 && s.n == 5 && s.c[4][0] == -1.0 && t.inds[4] == t.centre;
+  };
+  _nPlainTerms = std::stable_partition(_terms.begin(), _terms.end(), plain) - _terms.begin();
 }
 
 MultivariateQuadraticAffine::~MultivariateQuadraticAffine() = default;
@@ -470,30 +476,72 @@ namespace {
 
 using AffineSet = MultivariateQuadraticAffine::CoefSet;
 
-// R = constants + sum_k c_k P(inds[k])
+// R = constants + sum_k c_k P(inds[k]). Plain terms (no constants, four
+// neighbours and the free centre with weight -1: most of a lattice) skip
+// the constants and the centre's multiplication.
+template <bool kPlain>
 inline V2 affineResidual(AffineTerm const& t, AffineSet const& s, double const* constants, double const* x) {
-  V2 r = at(constants, t.constants);
-  for (int k = 0; k < 5; ++k) r += load2(s.c[k]) * at(x, t.inds[k]);
-  return r;
+  if constexpr (kPlain) {
+    V2 r = -at(x, t.inds[4]);
+    for (int k = 0; k < 4; ++k) r += load2(s.c[k]) * at(x, t.inds[k]);
+    return r;
+  } else {
+    V2 r = at(constants, t.constants);
+    for (int k = 0; k < 5; ++k) r += load2(s.c[k]) * at(x, t.inds[k]);
+    return r;
+  }
 }
 
 // The linear part of R applied to a direction.
+template <bool kPlain>
 inline V2 affineLinear(AffineTerm const& t, AffineSet const& s, double const* d) {
-  V2 r = splat(0.0);
-  for (int k = 0; k < 5; ++k) r += load2(s.c[k]) * at(d, t.inds[k]);
-  return r;
+  if constexpr (kPlain) {
+    V2 r = -at(d, t.inds[4]);
+    for (int k = 0; k < 4; ++k) r += load2(s.c[k]) * at(d, t.inds[k]);
+    return r;
+  } else {
+    V2 r = splat(0.0);
+    for (int k = 0; k < 5; ++k) r += load2(s.c[k]) * at(d, t.inds[k]);
+    return r;
+  }
 }
 
-template <bool kPerTerm>
-double affineEnergy(std::vector<AffineTerm> const& terms, AffineSet const* sets, double const* constants,
+template <bool kPlain, bool kPerTerm>
+double affineEnergy(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets, double const* constants,
                     double const* x, double* perTerm) {
   double e = 0.0;
-  for (AffineTerm const& t : terms) {
-    double const q = norm2(affineResidual(t, sets[t.coefSet], constants, x));
+  for (AffineTerm const* t = begin; t != end; ++t) {
+    double const q = norm2(affineResidual<kPlain>(*t, sets[t->coefSet], constants, x));
     e += q;
-    if constexpr (kPerTerm) perTerm[t.centre] = q;
+    if constexpr (kPerTerm) perTerm[t->centre] = q;
   }
   return e;
+}
+
+// d|R|^2 / dP(ind_k) = 2 c_k R
+template <bool kPlain>
+void addAffineGradient(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets,
+                       double const* constants, double const* x, double* g) {
+  for (AffineTerm const* t = begin; t != end; ++t) {
+    AffineSet const& s = sets[t->coefSet];
+    V2 const r2 = splat(2.0) * affineResidual<kPlain>(*t, s, constants, x);
+    for (int k = 0; k < 4; ++k) addAt(g, t->inds[k], load2(s.c[k]) * r2);
+    addAt(g, t->inds[4], kPlain ? -r2 : load2(s.c[4]) * r2);
+  }
+}
+
+// E(x + t d) = sum |R + t S|^2 = t^2 sum|S|^2 + t 2 sum R.S + sum|R|^2
+template <bool kPlain>
+void addAffineLine(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets, double const* constants,
+                   double const* x, double const* d, double& sa, double& sb, double& sc) {
+  for (AffineTerm const* t = begin; t != end; ++t) {
+    AffineSet const& s = sets[t->coefSet];
+    V2 const r = affineResidual<kPlain>(*t, s, constants, x);
+    V2 const l = affineLinear<kPlain>(*t, s, d);
+    sa += norm2(l);
+    sb += dot2(r, l);
+    sc += norm2(r);
+  }
 }
 
 }  // namespace
@@ -501,37 +549,35 @@ double affineEnergy(std::vector<AffineTerm> const& terms, AffineSet const* sets,
 double MultivariateQuadraticAffine::computeEnergy(double const* x, double* perTerm) const {
   double const ec = MultivariateQuadraticConstraints::computeEnergy(x, perTerm);
   AffineSet const* sets = _coefSets.data();
-  return ec + (perTerm ? affineEnergy<true>(_terms, sets, _constants.data(), x, perTerm)
-                       : affineEnergy<false>(_terms, sets, _constants.data(), x, nullptr));
+  double const* constants = _constants.data();
+  AffineTerm const* const begin = _terms.data();
+  AffineTerm const* const mid = begin + _nPlainTerms;
+  AffineTerm const* const end = begin + _terms.size();
+  if (perTerm)
+    return ec + affineEnergy<true, true>(begin, mid, sets, constants, x, perTerm) +
+           affineEnergy<false, true>(mid, end, sets, constants, x, perTerm);
+  return ec + affineEnergy<true, false>(begin, mid, sets, constants, x, nullptr) +
+         affineEnergy<false, false>(mid, end, sets, constants, x, nullptr);
 }
 
 void MultivariateQuadraticAffine::computeGradient(double const* x, double* g) const {
   clearPairs(g, _nParms);
   addConstraintGradient(x, g);
-  AffineSet const* sets = _coefSets.data();
-  // d|R|^2 / dP(ind_k) = 2 c_k R
-  for (AffineTerm const& t : _terms) {
-    AffineSet const& s = sets[t.coefSet];
-    V2 const r2 = splat(2.0) * affineResidual(t, s, _constants.data(), x);
-    for (int k = 0; k < 5; ++k) addAt(g, t.inds[k], load2(s.c[k]) * r2);
-  }
+  AffineTerm const* const begin = _terms.data();
+  AffineTerm const* const mid = begin + _nPlainTerms;
+  addAffineGradient<true>(begin, mid, _coefSets.data(), _constants.data(), x, g);
+  addAffineGradient<false>(mid, begin + _terms.size(), _coefSets.data(), _constants.data(), x, g);
   maskHardConstraints(g);
 }
 
 void MultivariateQuadraticAffine::computeLineQuadratic(double const* x, double const* d, double& a, double& b,
                                                        double& c) const {
   QX_ASSERT_AS(kAssertFile, _magnetWeight == 0.0, "_magnetWeight == 0.0");
-  // E(x + t d) = sum |R + t S|^2 = t^2 sum|S|^2 + t 2 sum R.S + sum|R|^2
-  AffineSet const* sets = _coefSets.data();
+  AffineTerm const* const begin = _terms.data();
+  AffineTerm const* const mid = begin + _nPlainTerms;
   double sa = 0.0, sb = 0.0, sc = 0.0;
-  for (AffineTerm const& t : _terms) {
-    AffineSet const& s = sets[t.coefSet];
-    V2 const r = affineResidual(t, s, _constants.data(), x);
-    V2 const l = affineLinear(t, s, d);
-    sa += norm2(l);
-    sb += dot2(r, l);
-    sc += norm2(r);
-  }
+  addAffineLine<true>(begin, mid, _coefSets.data(), _constants.data(), x, d, sa, sb, sc);
+  addAffineLine<false>(mid, begin + _terms.size(), _coefSets.data(), _constants.data(), x, d, sa, sb, sc);
   a = sa;
   b = 2.0 * sb;
   c = sc;

@@ -165,7 +165,9 @@ class MultivariateQuadraticAffine : public MultivariateQuadraticConstraints {
   // The term of parameter p; empty when it has neither entries nor
   // constants (it contributes nothing). Linear in the term count.
   std::optional<AffineTermView> findTerm(int p) const;
-  // Every stored term (those that contribute), in lattice row order.
+  // Every stored term (those that contribute): first those with four free
+  // neighbours, a free centre and no constants, then the others, each group
+  // in lattice row order.
   std::vector<AffineTerm> const& getTerms() const { return _terms; }
   std::size_t getStorageBytes() const override;
 
@@ -176,7 +178,8 @@ class MultivariateQuadraticAffine : public MultivariateQuadraticConstraints {
   };
 
  private:
-  std::vector<AffineTerm> _terms;
+  std::vector<AffineTerm> _terms;  // plain terms (no constants, full stencil) first
+  std::ptrdiff_t _nPlainTerms = 0;
   std::vector<CoefSet> _coefSets;
   std::vector<double> _constants;  // pairs; pair 0 is (0, 0)
 };
