@@ -4,8 +4,11 @@
 // the per-term residuals that drive refinement, and dropped.
 //
 // Hot loops work on one parameter, two doubles, at a time through a 16-byte
-// vector type; terms are stored contiguously with a fixed entry count (unused
-// entries carry a zero weight), so an evaluation is a branch-free sweep.
+// vector type. Terms are stored contiguously with a fixed entry count (unused
+// entries carry a zero weight) and their coefficients in a small table shared
+// by every term of one stencil shape; the terms of the common shape (a full
+// symmetric stencil) come first and take a shorter path, so an evaluation is
+// two branch-free sweeps.
 #include "warpGridProcEnergy.h"
 
 #include <algorithm>
