@@ -550,9 +550,16 @@ void VectorResampleProc::BoundaryExtrapolator::growFromNearest(GeRectangle<int> 
 // new ring: each step adds the leading column (offset +2 along) and removes
 // the trailing one (offset -3), so on straight runs the sums cover offsets
 // -2..+2; at a corner the columns added along one side are removed along the
-// next, which keeps every pixel's weight at 0 or 1. Coordinates are integers
-// and the values floats, so with frame-sized coordinates every term and sum
-// is exact in double precision and the running sums do not drift.
+// next, which keeps every pixel's weight at 0 or 1.
+//
+// The fit needs the sums centred on P (coordinates dx = x - x0, dy = y - y0).
+// They are kept centred on the current position all along: a step by d
+// moves every point by -d relative to the centre, which changes the sums by
+// closed formulas (Sx -= N dx, Sxx -= 2 dx Sx - N dx^2, Sux -= dx Su, ...),
+// and a point joins or leaves with its small offset from P. The geometric
+// sums are then small integers and every value sum a sum of floats times
+// small integers: exact in double precision, as centring absolute sums at
+// each step would be, without their large intermediate terms.
 void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const& newRegion,
                                                          Vector<RingValue>& out) const {
   constexpr int maxVertices = 25;
@@ -562,11 +569,10 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
   GeRectangle<int> const innerRegion = _innerRegion;
   bool const similarity = _method == SimilarityExtrapolation;
 
-  // Running sums. The geometric ones are sums of integers and kept as
-  // 64-bit integers, which is exact; the value sums are doubles (floats
-  // times integers, exact as well for frame-sized coordinates).
+  // Centred running sums: count, dx, dy, dx^2, dx dy, dy^2 (integers), and
+  // u, v, u dx, u dy, v dx, v dy.
   int nVertices = 0;
-  long long sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
+  int sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
   double su = 0, sv = 0, sux = 0, suy = 0, svx = 0, svy = 0;
 
   int const X1 = newRegion.x1();
@@ -602,31 +608,44 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
     int const dy = y0 - py;
     int const nx = -dy;
     int const ny = dx;
+    px = x0;
+    py = y0;
 
-    // This step's change to the sums, gathered apart from the sums so that
-    // consecutive steps do not wait on one another.
-    int dn = 0;
-    long long dsx = 0, dsy = 0, dsxx = 0, dsxy = 0, dsyy = 0;
-    double dsu = 0, dsv = 0, dsux = 0, dsuy = 0, dsvx = 0, dsvy = 0;
-    auto gather = [&](int qx, int qy, RingValue const& value, auto sign) {
+    // Re-centre the sums on the new position.
+    sxx += nVertices * dx * dx - 2 * dx * sx;
+    syy += nVertices * dy * dy - 2 * dy * sy;
+    sxy += nVertices * dx * dy - dy * sx - dx * sy;
+    sx -= nVertices * dx;
+    sy -= nVertices * dy;
+    sux -= dx * su;
+    suy -= dy * su;
+    svx -= dx * sv;
+    svy -= dy * sv;
+
+    // A ring pixel at offset (rx, ry) from P joins (sign +1) or leaves (-1).
+    auto gather = [&](int rx, int ry, RingValue const& value, auto sign) {
       constexpr int w = decltype(sign)::value;
-      long long const x = qx;
-      long long const y = qy;
-      dn += w;
-      dsx += w * x;
-      dsy += w * y;
-      dsxx += w * x * x;
-      dsxy += w * x * y;
-      dsyy += w * y * y;
+      nVertices += w;
+      sx += w * rx;
+      sy += w * ry;
+      sxx += w * rx * rx;
+      sxy += w * rx * ry;
+      syy += w * ry * ry;
       double const u = value.u;
       double const v = value.v;
-      double const fx = static_cast<double>(qx);
-      double const fy = static_cast<double>(qy);
+      double const fx = w * rx;
+      double const fy = w * ry;
       if constexpr (w > 0) {
-        dsu += u; dsv += v; dsux += u * fx; dsuy += u * fy; dsvx += v * fx; dsvy += v * fy;
+        su += u;
+        sv += v;
       } else {
-        dsu -= u; dsv -= v; dsux -= u * fx; dsuy -= u * fy; dsvx -= v * fx; dsvy -= v * fy;
+        su -= u;
+        sv -= v;
       }
+      sux += u * fx;
+      suy += u * fy;
+      svx += v * fx;
+      svy += v * fy;
     };
     // The window's column at offset m along the walk, j = 0, 1, 2 across it.
     // Every step is one pixel along a side of the new rectangle, so the
@@ -634,55 +653,35 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
     // j = 1 pixel lies on the current ring's side line (never on the
     // previous ring); only j = 2 can be on either.
     auto column = [&](int m, auto sign) {
-      int const qx = x0 + m * dx;
-      int const qy = y0 + m * dy;
-      int const x1 = qx + nx;
-      int const y1 = qy + ny;
-      if (isOnBoundary(region, x1, y1)) gather(x1, y1, current[getBoundaryIndex(region, x1, y1)], sign);
-      int const x2 = qx + 2 * nx;
-      int const y2 = qy + 2 * ny;
-      if (isOnBoundary(region, x2, y2)) {
-        gather(x2, y2, current[getBoundaryIndex(region, x2, y2)], sign);
-      } else if (isOnBoundary(innerRegion, x2, y2)) {
-        gather(x2, y2, previous[getBoundaryIndex(innerRegion, x2, y2)], sign);
+      for (int j = 1; j <= 2; ++j) {
+        int const rx = m * dx + j * nx;
+        int const ry = m * dy + j * ny;
+        int const qx = x0 + rx;
+        int const qy = y0 + ry;
+        if (isOnBoundary(region, qx, qy)) {
+          gather(rx, ry, current[getBoundaryIndex(region, qx, qy)], sign);
+        } else if (j == 2 && isOnBoundary(innerRegion, qx, qy)) {
+          gather(rx, ry, previous[getBoundaryIndex(innerRegion, qx, qy)], sign);
+        }
       }
     };
     column(-3, std::integral_constant<int, -1>());
     column(+2, std::integral_constant<int, +1>());
-    nVertices += dn;
-    sx += dsx;
-    sy += dsy;
-    sxx += dsxx;
-    sxy += dsxy;
-    syy += dsyy;
-    su += dsu;
-    sv += dsv;
-    sux += dsux;
-    suy += dsuy;
-    svx += dsvx;
-    svy += dsvy;
-    px = x0;
-    py = y0;
     if (k == 0) continue;
 
     QX_ASSERT(nVertices >= 4);
     QX_ASSERT(nVertices <= maxVertices);
 
-    // Sums centred on P = (x0, y0): the fit is then evaluated at dx = dy = 0,
-    // its constant term. The geometric ones are exact integers.
-    long long const n = nVertices;
-    double const N = static_cast<double>(n);
-    double const X = x0;
-    double const Y = y0;
-    double const Sx = static_cast<double>(sx - n * x0);
-    double const Sy = static_cast<double>(sy - n * y0);
-    double const Sxx = static_cast<double>(sxx - 2 * x0 * sx + static_cast<long long>(x0) * x0 * n);
-    double const Syy = static_cast<double>(syy - 2 * y0 * sy + static_cast<long long>(y0) * y0 * n);
-    double const Sxy = static_cast<double>(sxy - y0 * sx - x0 * sy + static_cast<long long>(x0) * y0 * n);
-    double const Sux = sux - X * su;
-    double const Svx = svx - X * sv;
-    double const Suy = suy - Y * su;
-    double const Svy = svy - Y * sv;
+    double const N = nVertices;
+    double const Sx = sx;
+    double const Sy = sy;
+    double const Sxx = sxx;
+    double const Syy = syy;
+    double const Sxy = sxy;
+    double const Sux = sux;
+    double const Svx = svx;
+    double const Suy = suy;
+    double const Svy = svy;
 
     double uP = 0.0;
     double vP = 0.0;
