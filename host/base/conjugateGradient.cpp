@@ -13,33 +13,40 @@ ConjugateGradient::ConjugateGradient(int n)
 void ConjugateGradient::reset() { _hasHistory = false; }
 
 bool ConjugateGradient::computeDirection(double const* g, bool allowRestart) {
-  double gg = 0.0, gPrevDiff = 0.0, prevNorm = 0.0;
+  // Two passes over the unknowns: the products that beta needs, then the
+  // direction update fused with the descent test and the history copy.
+  // |g_{k-1}|^2 is the previous call's |g|^2, so it is never recomputed.
+  double gg = 0.0, gPrev = 0.0;
+  double const* prev = _prevGradient.data();
   for (int i = 0; i < _n; ++i) {
     gg += g[i] * g[i];
-    gPrevDiff += g[i] * (g[i] - _prevGradient[i]);
-    prevNorm += _prevGradient[i] * _prevGradient[i];
+    gPrev += g[i] * prev[i];
   }
 
   double beta = 0.0;
-  bool restart = !_hasHistory || prevNorm == 0.0 || !std::isfinite(prevNorm);
+  bool restart = !_hasHistory || _prevNorm == 0.0 || !std::isfinite(_prevNorm);
   if (!restart) {
-    beta = gPrevDiff / prevNorm;
+    beta = (gg - gPrev) / _prevNorm;
     if (!std::isfinite(beta) || (allowRestart && beta <= 0.0)) restart = true;
   }
   if (restart) beta = 0.0;
 
   double slope = 0.0;
+  double* d = _direction.data();
+  double* keep = _prevGradient.data();
   for (int i = 0; i < _n; ++i) {
-    _direction[i] = -g[i] + beta * _direction[i];
-    slope += _direction[i] * g[i];
+    double const gi = g[i];
+    d[i] = -gi + beta * d[i];
+    slope += d[i] * gi;
+    keep[i] = gi;
   }
   if (!restart && allowRestart && slope >= 0.0) {
     // Lost descent: fall back to the negative gradient.
     restart = true;
-    for (int i = 0; i < _n; ++i) _direction[i] = -g[i];
+    for (int i = 0; i < _n; ++i) d[i] = -g[i];
   }
 
-  _prevGradient.assign(g, g + _prevGradient.size());
+  _prevNorm = gg;
   _hasHistory = true;
   return restart;
 }

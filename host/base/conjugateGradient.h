@@ -44,6 +44,7 @@ class ConjugateGradient {
 
   int _n;
   bool _hasHistory = false;
+  double _prevNorm = 0.0;  // |previous gradient|^2
   std::vector<double> _prevGradient;
   std::vector<double> _direction;
 };
