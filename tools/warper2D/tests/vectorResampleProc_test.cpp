@@ -318,6 +318,23 @@ TEST(ScatterPathTest, IdentityMeshGivesIdentityEverywhere) {
   expectIdentityVectors(dst, 1e-4f);
 }
 
+TEST(ScatterPathTest, UnitAmountsAgreeWithTheGeneralBlend) {
+  // Amounts of exactly 0 and 1 skip the double-precision blend; amounts a
+  // hair away from them take it and must round to the same floats (the mesh
+  // avoids coordinate 0, where a hair times m would not round away).
+  IxTile const mesh = makeMesh(Rect(1, 1, 25, 19), smoothWave(2.5f, 15.0f));
+  IxTile const exact = makeRgbTile(Rect(-4, -4, 28, 22));
+  IxTile const general = makeRgbTile(Rect(-4, -4, 28, 22));
+  VectorResampleProc::resample(exact, mesh, 1.0, 0.0, 1);
+  VectorResampleProc::resample(general, mesh, 1.0 + 1e-13, 1e-13, 1);
+  forEachPixel(exact, [&](int x, int y, Vec3 const& v) {
+    Vec3 const w = at(general, x, y);
+    ASSERT_EQ(v.r, w.r) << x << "," << y;
+    ASSERT_EQ(v.g, w.g) << x << "," << y;
+    ASSERT_EQ(v.b, w.b) << x << "," << y;
+  });
+}
+
 TEST(ScatterPathTest, TranslationIsInvertedInsideAndOnTheRings) {
   IxTile const mesh = makeMesh(Rect(0, 0, 10, 10), translation(2.5f, -1.25f));
   IxTile const dst = makeRgbTile(Rect(-4, -6, 16, 14));
