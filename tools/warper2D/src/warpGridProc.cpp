@@ -310,6 +310,7 @@ class SmoothGridSolver {
           r.allPending = false;
         }
       }
+      checkInterruption();
     }
     return r;
   }
@@ -456,7 +457,10 @@ class SmoothGridSolver {
       int const top = band * step;
       rankBand(top);
       for (int y = top; y <= top + step; ++y) initialiseRecordRow(y);
-      for (int x = 0; x < _nx - 1; x += step) leafSearch(x, top, step);
+      for (int x = 0; x < _nx - 1; x += step) {
+        leafSearch(x, top, step);
+        checkInterruption();  // a refined top-level cell holds many rows of work
+      }
       int const last = band == nBands - 1 ? _ny - 1 : top + step - 1;
       for (int y = top; y <= last; ++y) {
         _mask->forEach(y, 0, _nx - 1, [&](int x) { nCon += resolveConstrainedPixel(x, y); });
@@ -564,8 +568,8 @@ class SmoothGridSolver {
                                  estimateCornerData(*_lattice, x, y + step),
                                  estimateCornerData(*_lattice, x + step, y + step)};
         refineCell(x, y, step, c);
+        checkInterruption();  // a refined top-level cell holds many rows of work
       }
-      checkInterruption();
     }
     return _refined;
   }
