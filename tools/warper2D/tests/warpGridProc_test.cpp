@@ -313,6 +313,39 @@ TEST(SmoothGridPassTest, LaterPassesAreSolvedOneAfterAnother) {
   }
 }
 
+TEST(SmoothGridPassTest, EarlierPassContentIsRefinedAgainstLikeAConstraint) {
+  // No constrained pixel at all, but a disc of pass 1 inside pass 0: pass 0
+  // has everything pending and is skipped; pass 1 refines every cell where
+  // the finished pass-0 pixels meet its own, however smooth, and the fill
+  // stays the identity. Without the disc nothing is refined.
+  for (bool disc : {false, true}) {
+    IxTile t = makeMesh(Rect(0, 0, 65, 65));
+    if (disc) {
+      IxWriteGuard g(t);
+      for (int y = 0; y < 65; ++y)
+        for (int x = 0; x < 65; ++x)
+          if (std::hypot(x - 30, y - 35) < 12) writeMeshBits(g.getPixelAddress(x, y), 1u);
+    }
+    Args a;
+    a.refineThreshold = 1e6;
+    a.minStep = 1;
+    gridsolver::SolveStats stats;
+    solve(t, a, &stats);
+    EXPECT_EQ(stats.passes, disc ? 1 : 0);
+    EXPECT_EQ(stats.iterations, 0u);
+    if (disc) {
+      EXPECT_GT(stats.nParms, 25 + 100);
+    } else {
+      EXPECT_EQ(stats.nParms, 25);
+    }
+    for (int y = 0; y < 65; ++y)
+      for (int x = 0; x < 65; ++x) {
+        ASSERT_EQ(pixelAt(t, x, y).r, static_cast<float>(x));
+        ASSERT_EQ(pixelAt(t, x, y).g, static_cast<float>(y));
+      }
+  }
+}
+
 TEST(SmoothGridPassTest, PendingPixelOfALaterPassIsSolvedAgainstItsFinishedNeighbours) {
   // Everything but one pixel is constrained to a translation; the one free
   // pixel, of pass 1, is solved against its neighbours and lands on the
