@@ -96,13 +96,18 @@ class CurveEvaluator {
 // tMin > tMax is a caller error reported through the assertion service.
 bool findFirstRoot(float a, float b, float c, float d, double tMin, double tMax, double tol, double& root);
 
-// The same search with the same contract, but the cubic is re-expanded about
-// tMin (in double) before it is bounded. Interval Horner over [lo, hi]
-// overestimates by roughly sum |coefficient_i| i |t|^(i-1) (hi - lo), which
-// for an interval far from t = 0 is many times the cubic's real spread there;
-// about tMin the overestimate is of the order of the spread itself, so far
-// fewer intervals survive. It finds the same first root to within `tol`, and
-// is what the curve walk uses, where tMin is the walk's current parameter.
+// The same search with the same contract, made fast for the curve walk:
+//  - the cubic is re-expanded about tMin (in double) before it is bounded.
+//    Interval Horner over [lo, hi] overestimates by roughly
+//    sum |coefficient_i| i |t|^(i-1) (hi - lo), many times the cubic's real
+//    spread when the interval is far from t = 0; about tMin the overestimate
+//    is of the order of the spread itself, so far fewer intervals survive;
+//  - an interval over which the slope keeps one sign is decided by its end
+//    values, and a single bracketed root is polished by Newton's method
+//    (kept inside the bracket) rather than bisected down to tol.
+// It returns the first root of the same cubic to within tol, usually closer
+// to the true root than findFirstRoot, which stops wherever its enclosure's
+// overestimate hides the sign (up to overestimate / slope before the root).
 bool findFirstRootNear(float a, float b, float c, float d, double tMin, double tMax, double tol, double& root);
 
 }  // namespace Qx::Warper2D
