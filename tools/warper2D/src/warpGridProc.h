@@ -76,6 +76,9 @@ class WarpGridProc {
 
   // Writes the pixels the source curve passes through as constrained pixels
   // whose targets follow the destination curve.
+  // An unusable shape (a curve with no point, a non-finite coordinate or
+  // one beyond about half a million pixels, non-finite links or
+  // interpolation) is skipped: the mesh is left as it was.
   static void applyCurveToCorrespondence(GeBezierCurve const& src, Vector<float> const& srcLinks,
                                          GeBezierCurve const& dst, Vector<float> const& dstLinks,
                                          double interpolation, Smoothing smoothing, IxWriteGuard& corrMesh);
