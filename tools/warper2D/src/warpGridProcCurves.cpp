@@ -81,14 +81,48 @@ bool allFinite(Vector<float> const& values) {
 // side, for every existing pass: outside first for "Inside" (the outside is
 // settled before the inside moves), inside first for "Outside". Constrained
 // pixels keep their pass bits.
+// Replaces the pass numbers of the unconstrained pixels by their ranks
+// among the distinct pass numbers in use; returns the largest rank.
+std::uint32_t rankPassNumbers(IxWriteGuard& corrMesh) {
+  GeRectangle<int> const region = corrMesh.getPixelRegion();
+  Vector<std::uint32_t> used;
+  for (int y = region.y1(); y < region.y2(); ++y)
+    for (int x = region.x1(); x < region.x2(); ++x) {
+      std::uint32_t const bits = readMeshBits(corrMesh.getPixelAddress(x, y));
+      if (!(bits & CONSTRAINED_BIT)) used.push_back(bits & PASS_MASK);
+    }
+  std::sort(used.begin(), used.end());
+  used.erase(std::unique(used.begin(), used.end()), used.end());
+  for (int y = region.y1(); y < region.y2(); ++y)
+    for (int x = region.x1(); x < region.x2(); ++x) {
+      std::byte* pixel = corrMesh.getPixelAddress(x, y);
+      std::uint32_t const bits = readMeshBits(pixel);
+      if (bits & CONSTRAINED_BIT) continue;
+      auto const rank = std::lower_bound(used.begin(), used.end(), bits & PASS_MASK) - used.begin();
+      writeMeshBits(pixel, (bits & ~PASS_MASK) | static_cast<std::uint32_t>(rank));
+    }
+  return used.empty() ? 0 : static_cast<std::uint32_t>(used.size() - 1);
+}
+
 void splitPassesByCurve(IxWriteGuard& corrMesh, GeBezierCurve const& curve, WarpGridProc::Smoothing smoothing) {
   GeRectangle<int> const region = corrMesh.getPixelRegion();
   if (region.isEmpty()) return;
   int const x0 = region.x1(), x1 = region.x2(), y0 = region.y1(), y1 = region.y2();
 
+  // Only unconstrained pixels are renumbered, so only their pass numbers
+  // size the table.
   std::uint32_t maxPass = 0;
   for (int y = y0; y < y1; ++y)
-    for (int x = x0; x < x1; ++x) maxPass = std::max(maxPass, readMeshBits(corrMesh.getPixelAddress(x, y)) & PASS_MASK);
+    for (int x = x0; x < x1; ++x) {
+      std::uint32_t const bits = readMeshBits(corrMesh.getPixelAddress(x, y));
+      if (!(bits & CONSTRAINED_BIT)) maxPass = std::max(maxPass, bits & PASS_MASK);
+    }
+  // Pass numbers written by earlier splits are dense. Sparse ones (a mesh
+  // whose B patterns came from elsewhere) would ask for a table of up to
+  // 2^31 entries: rank them first, which keeps their order and therefore
+  // gives the same numbering.
+  std::size_t const pixelCount = static_cast<std::size_t>(x1 - x0) * static_cast<std::size_t>(y1 - y0);
+  if (maxPass >= pixelCount) maxPass = rankPassNumbers(corrMesh);
 
   // Entry 2p is pass p outside the curve, 2p + 1 pass p inside; -1 unused.
   Vector<int> newPassNumber(2 * (static_cast<std::size_t>(maxPass) + 1), -1);

@@ -453,6 +453,29 @@ TEST(SplitPassesTest, SecondClosedCurveSplitsAgainAndKeepsPassesDense) {
   EXPECT_EQ(passes(g, 25, 30, 15).inside, std::set<std::uint32_t>{3});  // old pass 1, outside c
 }
 
+TEST(SplitPassesTest, SparsePassNumbersAreRankedNotTabled) {
+  // Pass numbers far beyond the pixel count must not size the pass table;
+  // the split numbers them as it would dense ones of the same order.
+  IxTile const mesh = makeMesh({0, 0, 60, 60});
+  IxWriteGuard g(mesh);
+  for (int y = 0; y < 60; ++y)
+    for (int x = 0; x < 60; ++x)
+      writeMeshPixel(g.getPixelAddress(x, y), {0.0f, 0.0f, x < 30 ? 7u : 0x3ffffff0u});
+  WarpGridProc::applyCurveToCorrespondence(circle(30, 30, 15), kNoLinks, circle(30, 30, 15), kNoLinks, 1.0,
+                                           WarpGridProc::Inside, g);
+  // Outside: low pass -> 0, high pass -> 1; inside: low -> 2, high -> 3.
+  forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
+    if (m.b & CONSTRAINED_BIT) return;
+    double const d = std::hypot(x - 30.0, y - 30.0);
+    std::uint32_t const rank = x < 30 ? 0 : 1;
+    if (d > 16.0) {
+      EXPECT_EQ(m.b & PASS_MASK, rank) << x << "," << y;
+    } else if (d < 14.0) {
+      EXPECT_EQ(m.b & PASS_MASK, 2 + rank) << x << "," << y;
+    }
+  });
+}
+
 // --- random curve pairs ----------------------------------------------------------
 
 namespace {
