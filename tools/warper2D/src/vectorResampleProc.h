@@ -151,8 +151,9 @@ class VectorResampleProc {
   // left edge left0 -> left1 and the right edge right0 -> right1, inside
   // dstRegion. A pixel whose mask byte is already set keeps its value (the
   // first triangle to reach a pixel wins); every newly written pixel gets
-  // its mask byte set and increments counter. The rows must lie inside
-  // dstRegion and within both edges' vertical extent.
+  // its mask byte set and increments counter. Rows outside dstRegion are
+  // skipped; the others should lie within both edges' vertical extent (the
+  // edges are extended linearly beyond it).
   static void fillTriangleSpans(ScatterVertex const& left0, ScatterVertex const& left1, ScatterVertex const& right0,
                                 ScatterVertex const& right1, int firstRow, int endRow,
                                 GeRectangle<int> const& dstRegion, IxWriteGuard& destination, IxWriteGuard& mask,
