@@ -696,11 +696,17 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
       }
     } else {
       // u = uP + alpha dx + beta dy (and v with its own coefficients): the
-      // constant term by Cramer's rule on the 3 x 3 normal equations.
-      double const D = N * (Sxx * Syy - Sxy * Sxy) + 2.0 * Sx * Sy * Sxy - Syy * Sx * Sx - Sxx * Sy * Sy;
+      // constant term by Cramer's rule on the 3 x 3 normal equations
+      //   [N Sx Sy; Sx Sxx Sxy; Sy Sxy Syy] (uP, alpha, beta) = (Su, Sux, Suy).
+      // Expanding both determinants along the first column shares the three
+      // cofactors between D, uP and vP.
+      double const c0 = Sxx * Syy - Sxy * Sxy;
+      double const c1 = Sy * Sxy - Sx * Syy;
+      double const c2 = Sx * Sxy - Sy * Sxx;
+      double const D = N * c0 + Sx * c1 + Sy * c2;
       if (D != 0.0) {
-        uP = ((Sx * Suy - su * Sxy + Sy * Sux) * Sxy + (su * Sxx - Sux * Sx) * Syy - Suy * Sy * Sxx) / D;
-        vP = ((Sx * Svy - sv * Sxy + Sy * Svx) * Sxy + (sv * Sxx - Svx * Sx) * Syy - Svy * Sy * Sxx) / D;
+        uP = (su * c0 + Sux * c1 + Suy * c2) / D;
+        vP = (sv * c0 + Svx * c1 + Svy * c2) / D;
       }
     }
     RingValue value{static_cast<float>(uP), static_cast<float>(vP)};
