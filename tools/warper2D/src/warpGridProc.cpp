@@ -29,20 +29,26 @@ namespace Qx::Warper2D {
 int WarpGridProc::coarsestGridStep(int w, int h) {
   int const m = w < h ? w : h;
   if (m <= 8) return 1;
-  int s = 2;
+  // In 64 bits so that a side near INT_MAX cannot overflow 8 s.
+  std::int64_t s = 2;
   while (8 * s < m) s *= 2;
-  return s;
+  return static_cast<int>(s);
 }
 
 GeRectangle<int> const WarpGridProc::computeCorrespondenceImageRegion(GeRectangle<int> const& region) {
   if (region.isEmpty()) return region;
-  int const x0 = region.x1(), y0 = region.y1();
-  int const w = region.x2() - x0, h = region.y2() - y0;
-  int const s = coarsestGridStep(w, h);
+  // 64-bit sizes: a region wider than INT_MAX pixels must not wrap. Such a
+  // region keeps whatever enlargement still fits; the solve then halves its
+  // top-level step until the lattice closes.
+  std::int64_t const x0 = region.x1(), y0 = region.y1();
+  std::int64_t const w = std::int64_t(region.x2()) - x0, h = std::int64_t(region.y2()) - y0;
+  std::int64_t const s = coarsestGridStep(static_cast<int>(std::min<std::int64_t>(w, INT_MAX)),
+                                          static_cast<int>(std::min<std::int64_t>(h, INT_MAX)));
   // w - 1 rounded up to a multiple of s, plus the closing lattice column.
-  int const x1 = x0 + ((w + s - 2) & ~(s - 1)) + 1;
-  int const y1 = y0 + ((h + s - 2) & ~(s - 1)) + 1;
-  return GeRectangle<int>(x0, y0, x1, y1);
+  std::int64_t const x1 = x0 + ((w + s - 2) & ~(s - 1)) + 1;
+  std::int64_t const y1 = y0 + ((h + s - 2) & ~(s - 1)) + 1;
+  return GeRectangle<int>(region.x1(), region.y1(), static_cast<int>(std::min<std::int64_t>(x1, INT_MAX)),
+                          static_cast<int>(std::min<std::int64_t>(y1, INT_MAX)));
 }
 
 namespace {
@@ -131,6 +137,8 @@ struct NearRecord {
 };
 constexpr std::int16_t kNoRecord = INT16_MIN;
 constexpr int kMaxRecordStep = 16384;
+// Longest run of empty pass numbers that is still solved pass by pass.
+constexpr unsigned kMaxPassGap = 32;
 
 // Per-pass summary of the mesh pixels for the refinement's two questions
 // about a cell: does its closed square hold a pixel that is constrained or
@@ -321,14 +329,16 @@ class SmoothGridSolver {
       PassScan const scan = scanPass(p);
       checkInterruption();
       if (!scan.anyPending) break;
-      // Pass numbers come from the rasteriser's inside/outside split and
-      // run 0, 1, 2, ...; a gap in them is no work, and jumping over it
-      // keeps a corrupt pattern from costing one mesh scan per number.
       if (scan.allPending) {
         p = scan.minPendingPass;  // every pass up to it finds everything pending
         continue;
       }
-      if (scan.minPendingPass > p) p = scan.minPendingPass;
+      // A pass number with no pixel of its own (a later curve constrained
+      // all of them) still gets its pass: it solves the pending pixels with
+      // the stencil of that pass and so sets where the next pass starts.
+      // Only a gap longer than any scene makes, which a corrupt pattern
+      // could make of up to 2^30 numbers, is jumped over.
+      if (scan.minPendingPass > p + kMaxPassGap) p = scan.minPendingPass;
       _pass = p;
       _summary.build(_mesh, _nx, _ny, _firstStep, p);
       noteMemory(0);

@@ -2,6 +2,8 @@
 // whole top-level cells.
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "warpGridProc.h"
 
 namespace {
@@ -18,6 +20,9 @@ TEST(CoarsestGridStepTest, EightCellsAlongTheShorterSide) {
   EXPECT_EQ(WarpGridProc::coarsestGridStep(64, 33), 8);
   EXPECT_EQ(WarpGridProc::coarsestGridStep(65, 1000), 16);
   EXPECT_EQ(WarpGridProc::coarsestGridStep(1920, 1080), 256);
+  // Sides near the int range: no overflow of 8 s, no endless loop.
+  EXPECT_EQ(WarpGridProc::coarsestGridStep(1073741825, INT_MAX), 268435456);
+  EXPECT_EQ(WarpGridProc::coarsestGridStep(INT_MAX, INT_MAX), 268435456);
 }
 
 TEST(CorrespondenceRegionTest, WorkedExamples) {
@@ -27,6 +32,13 @@ TEST(CorrespondenceRegionTest, WorkedExamples) {
   // A shorter side of at most 8 leaves the region as it is.
   EXPECT_EQ(WarpGridProc::computeCorrespondenceImageRegion(Rect(-7, 3, 500, 11)), Rect(-7, 3, 500, 11));
   EXPECT_EQ(WarpGridProc::computeCorrespondenceImageRegion(Rect(4, 4, 4, 9)), Rect(4, 4, 4, 9));
+  // A region spanning nearly the whole int range stays a valid rectangle.
+  Rect const huge(-INT_MAX, -5, INT_MAX, 2000000000);
+  Rect const out = WarpGridProc::computeCorrespondenceImageRegion(huge);
+  EXPECT_EQ(out.x1(), huge.x1());
+  EXPECT_EQ(out.y1(), huge.y1());
+  EXPECT_GE(out.x2(), huge.x2());
+  EXPECT_GE(out.y2(), huge.y2());
 }
 
 TEST(CorrespondenceRegionTest, SweepClosesTheLatticeAndKeepsTheOrigin) {
