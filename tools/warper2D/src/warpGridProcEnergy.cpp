@@ -77,6 +77,14 @@ AlignedDoubles allocateAligned(std::size_t n) {
   return AlignedDoubles(static_cast<double*>(p));
 }
 
+// w[i] = x[order[i]] and back, one parameter (two doubles) at a time.
+void gatherPairs(std::int32_t const* order, int nParms, double const* x, double* w) {
+  for (int i = 0; i < nParms; ++i) store2(w + 2 * static_cast<std::ptrdiff_t>(i), at(x, order[i]));
+}
+void scatterPairs(std::int32_t const* order, int nParms, double const* w, double* x) {
+  for (int i = 0; i < nParms; ++i) store2(x + 2 * static_cast<std::ptrdiff_t>(order[i]), at(w, i));
+}
+
 int log2OfStep(int step) {
   int l = 0;
   while (step > 1) {
@@ -186,22 +194,51 @@ MultivariateQuadraticConstraints::MultivariateQuadraticConstraints(double magnet
   _flags.assign(static_cast<std::size_t>(nParms), 0);
   if (soft) _targets.assign(2 * static_cast<std::size_t>(nParms), 0.0);
 
+  // Working order: the points in lattice row order, so that a term's
+  // neighbours sit in the rows just before and after it in memory whatever
+  // order refinement created them in.
+  _rank.assign(static_cast<std::size_t>(nParms), -1);
+  std::int32_t next = 0;
   for (int y = 0; y < ny; ++y) {
     for (int x = 0; x < nx; ++x) {
       std::ptrdiff_t const i = static_cast<std::ptrdiff_t>(y) * nx + x;
       if (flags[i] & Interpolate) continue;
       std::int32_t const parm = parmIndex[i];
       QX_ASSERT_AS(kAssertFile, parm >= 0 && parm < nParms, "parmIndex >= 0 && parmIndex < nParms");
+      std::int32_t& r = _rank[static_cast<std::size_t>(parm)];
+      if (r < 0) r = next++;
+    }
+  }
+  bool identity = true;
+  for (int p = 0; p < nParms; ++p) {
+    std::int32_t& r = _rank[static_cast<std::size_t>(p)];
+    if (r < 0) r = next++;  // a parameter without a lattice point keeps its place among such
+    identity = identity && r == p;
+  }
+  if (identity) {
+    releaseRanks();
+  } else {
+    _order.resize(static_cast<std::size_t>(nParms));
+    for (int p = 0; p < nParms; ++p) _order[static_cast<std::size_t>(_rank[static_cast<std::size_t>(p)])] = p;
+  }
+
+  for (int y = 0; y < ny; ++y) {
+    for (int x = 0; x < nx; ++x) {
+      std::ptrdiff_t const i = static_cast<std::ptrdiff_t>(y) * nx + x;
+      if (flags[i] & Interpolate) continue;
+      std::int32_t const parm = parmIndex[i];
       _flags[static_cast<std::size_t>(parm)] = flags[i] & (Constrained | SmoothedConstraint);
       if (soft && (flags[i] & Constrained)) {
         QX_ASSERT_AS(kAssertFile, targetSource != nullptr, "targetSource != nullptr");
-        _targets[2 * static_cast<std::size_t>(parm)] = targetSource[2 * i];
-        _targets[2 * static_cast<std::size_t>(parm) + 1] = targetSource[2 * i + 1];
+        std::size_t const w = static_cast<std::size_t>(workingIndex(parm));
+        _targets[2 * w] = targetSource[2 * i];
+        _targets[2 * w + 1] = targetSource[2 * i + 1];
       }
     }
   }
   for (int p = 0; p < nParms; ++p)
-    if (_flags[static_cast<std::size_t>(p)] & Constrained) _constrainedParms.push_back(p);
+    if (_flags[static_cast<std::size_t>(p)] & Constrained) _constrainedParms.push_back(workingIndex(p));
+  std::sort(_constrainedParms.begin(), _constrainedParms.end());
   if (!soft) return;
 
   // Fold-over guards: in every leaf cell, every boundary point must stay on
@@ -210,7 +247,7 @@ MultivariateQuadraticConstraints::MultivariateQuadraticConstraints(double magnet
   // parent's centre is a parameter): a square of a coarse leaf that merely
   // happens to have parameters at two of its corners is no cell at all.
   auto flagAt = [&](int x, int y) { return flags[static_cast<std::ptrdiff_t>(y) * nx + x]; };
-  auto parmAt = [&](int x, int y) { return parmIndex[static_cast<std::ptrdiff_t>(y) * nx + x]; };
+  auto parmOf = [&](int x, int y) { return workingIndex(parmIndex[static_cast<std::ptrdiff_t>(y) * nx + x]); };
   struct BoundaryPoint {
     int x, y;
   };
@@ -245,7 +282,7 @@ MultivariateQuadraticConstraints::MultivariateQuadraticConstraints(double magnet
             BoundaryPoint const& pk = boundary[(j + 1) % m];
             int const ex = pk.x - pj.x, ey = pk.y - pj.y;
             if ((pi.x - pj.x) * ey - (pi.y - pj.y) * ex == 0) continue;  // on the edge's line
-            _triangles.push_back({parmAt(pi.x, pi.y), parmAt(pj.x, pj.y), parmAt(pk.x, pk.y),
+            _triangles.push_back({parmOf(pi.x, pi.y), parmOf(pj.x, pj.y), parmOf(pk.x, pk.y),
                                   1.0 / static_cast<double>(ex * ex + ey * ey)});
           }
         }
@@ -295,25 +332,65 @@ void MultivariateQuadraticConstraints::maskHardConstraints(double* g) const {
   for (int p : _constrainedParms) store2(g + 2 * static_cast<std::ptrdiff_t>(p), splat(0.0));
 }
 
-double MultivariateQuadraticConstraints::computeEnergy(double const* x, double* perTerm) const {
+double MultivariateQuadraticConstraints::evaluateEnergy(double const* w, double* perTerm) const {
   if (perTerm) std::fill(perTerm, perTerm + _nParms, 0.0);
-  return computeConstraintEnergy(x);
+  return computeConstraintEnergy(w);
+}
+
+void MultivariateQuadraticConstraints::computeWorkingGradient(double const* w, double* g) const {
+  clearPairs(g, _nParms);
+  addConstraintGradient(w, g);
+  maskHardConstraints(g);
+}
+
+void MultivariateQuadraticConstraints::computeWorkingLineQuadratic(double const*, double const*, double& a,
+                                                                   double& b, double& c) const {
+  a = b = c = 0.0;
+}
+
+// The parameter-order operations. Outside the minimisers they run once per
+// solve cycle at most (the per-term residuals), so a copy per call is cheap.
+double MultivariateQuadraticConstraints::computeEnergy(double const* x, double* perTerm) const {
+  if (_order.empty()) return evaluateEnergy(x, perTerm);
+  AlignedDoubles const w = allocateAligned(2 * static_cast<std::size_t>(_nParms));
+  gatherPairs(_order.data(), _nParms, x, w.get());
+  return evaluateEnergy(w.get(), perTerm);
 }
 
 void MultivariateQuadraticConstraints::computeGradient(double const* x, double* g) const {
-  clearPairs(g, _nParms);
-  addConstraintGradient(x, g);
-  maskHardConstraints(g);
+  if (_order.empty()) return computeWorkingGradient(x, g);
+  std::size_t const n = 2 * static_cast<std::size_t>(_nParms);
+  AlignedDoubles const w = allocateAligned(n), gw = allocateAligned(n);
+  gatherPairs(_order.data(), _nParms, x, w.get());
+  computeWorkingGradient(w.get(), gw.get());
+  scatterPairs(_order.data(), _nParms, gw.get(), g);
+}
+
+void MultivariateQuadraticConstraints::computeLineQuadratic(double const* x, double const* d, double& a, double& b,
+                                                            double& c) const {
+  if (_order.empty()) return computeWorkingLineQuadratic(x, d, a, b, c);
+  std::size_t const n = 2 * static_cast<std::size_t>(_nParms);
+  AlignedDoubles const w = allocateAligned(n), dw = allocateAligned(n);
+  gatherPairs(_order.data(), _nParms, x, w.get());
+  gatherPairs(_order.data(), _nParms, d, dw.get());
+  computeWorkingLineQuadratic(w.get(), dw.get(), a, b, c);
+}
+
+int MultivariateQuadraticConstraints::findWorkingIndex(int p) const {
+  if (_order.empty()) return p;
+  return static_cast<int>(std::find(_order.begin(), _order.end(), p) - _order.begin());
+}
+
+std::vector<FoldTriangle> MultivariateQuadraticConstraints::getTriangles() const {
+  std::vector<FoldTriangle> out = _triangles;
+  for (FoldTriangle& t : out) t.i0 = parmAt(t.i0), t.i1 = parmAt(t.i1), t.i2 = parmAt(t.i2);
+  return out;
 }
 
 std::size_t MultivariateQuadraticConstraints::getStorageBytes() const {
   return _targets.capacity() * sizeof(double) + _flags.capacity() +
+         (_order.capacity() + _rank.capacity()) * sizeof(std::int32_t) +
          _constrainedParms.capacity() * sizeof(std::int32_t) + _triangles.capacity() * sizeof(FoldTriangle);
-}
-
-void MultivariateQuadraticConstraints::computeLineQuadratic(double const*, double const*, double& a, double& b,
-                                                            double& c) const {
-  a = b = c = 0.0;
 }
 
 // ---------------------------------------------------------------------------
@@ -418,7 +495,7 @@ MultivariateQuadraticAffine::MultivariateQuadraticAffine(double magnetWeight, in
       // a constrained centre) folded into the constants, as they do not move
       // in this cycle's terms.
       AffineTerm t{};
-      t.centre = c;
+      t.centre = workingIndex(c);
       CoefSet set{};
       std::uint64_t key = shapeKey(st);
       double constX = 0.0, constY = 0.0;
@@ -432,13 +509,13 @@ MultivariateQuadraticAffine::MultivariateQuadraticAffine(double magnetWeight, in
           constY += coef[j] * positions[2 * static_cast<std::ptrdiff_t>(ind) + 1];
           key |= std::uint64_t(1) << (20 + k);
         } else {
-          t.inds[entries] = ind;
+          t.inds[entries] = workingIndex(ind);
           set.c[entries][0] = set.c[entries][1] = coef[j];
           ++entries;
         }
       }
       if ((lv.flag(x, y) & Constrained) == 0) {
-        t.inds[entries] = c;
+        t.inds[entries] = t.centre;
         set.c[entries][0] = set.c[entries][1] = -1.0;
         ++entries;
       } else {
@@ -447,7 +524,7 @@ MultivariateQuadraticAffine::MultivariateQuadraticAffine(double magnetWeight, in
         key |= std::uint64_t(1) << 24;
       }
       set.n = entries;
-      for (int k = entries; k < 5; ++k) t.inds[k] = c;
+      for (int k = entries; k < 5; ++k) t.inds[k] = t.centre;
       if (entries >= 1) ++_nTerms;
       if (entries == 0 && constX == 0.0 && constY == 0.0) continue;
       t.coefSet = internCoefSet(setIndex, _coefSets, key, set);
@@ -466,6 +543,7 @@ MultivariateQuadraticAffine::MultivariateQuadraticAffine(double magnetWeight, in
     return t.constants == 0 && s.n == 5 && s.c[4][0] == -1.0 && t.inds[4] == t.centre;
   };
   _nPlainTerms = std::stable_partition(_terms.begin(), _terms.end(), plain) - _terms.begin();
+  releaseRanks();
 }
 
 MultivariateQuadraticAffine::~MultivariateQuadraticAffine() = default;
@@ -511,12 +589,12 @@ inline V2 affineLinear(AffineTerm const& t, AffineSet const& s, double const* d)
 
 template <bool kPlain, bool kPerTerm>
 double affineEnergy(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets, double const* constants,
-                    double const* x, double* perTerm) {
+                    double const* x, std::int32_t const* order, double* perTerm) {
   double e = 0.0;
   for (AffineTerm const* t = begin; t != end; ++t) {
     double const q = norm2(affineResidual<kPlain>(*t, sets[t->coefSet], constants, x));
     e += q;
-    if constexpr (kPerTerm) perTerm[t->centre] = q;
+    if constexpr (kPerTerm) perTerm[order ? order[t->centre] : t->centre] = q;
   }
   return e;
 }
@@ -549,21 +627,22 @@ void addAffineLine(AffineTerm const* begin, AffineTerm const* end, AffineSet con
 
 }  // namespace
 
-double MultivariateQuadraticAffine::computeEnergy(double const* x, double* perTerm) const {
-  double const ec = MultivariateQuadraticConstraints::computeEnergy(x, perTerm);
+double MultivariateQuadraticAffine::evaluateEnergy(double const* x, double* perTerm) const {
+  double const ec = MultivariateQuadraticConstraints::evaluateEnergy(x, perTerm);
+  std::int32_t const* order = getWorkingOrder();
   AffineSet const* sets = _coefSets.data();
   double const* constants = _constants.data();
   AffineTerm const* const begin = _terms.data();
   AffineTerm const* const mid = begin + _nPlainTerms;
   AffineTerm const* const end = begin + _terms.size();
   if (perTerm)
-    return ec + affineEnergy<true, true>(begin, mid, sets, constants, x, perTerm) +
-           affineEnergy<false, true>(mid, end, sets, constants, x, perTerm);
-  return ec + affineEnergy<true, false>(begin, mid, sets, constants, x, nullptr) +
-         affineEnergy<false, false>(mid, end, sets, constants, x, nullptr);
+    return ec + affineEnergy<true, true>(begin, mid, sets, constants, x, order, perTerm) +
+           affineEnergy<false, true>(mid, end, sets, constants, x, order, perTerm);
+  return ec + affineEnergy<true, false>(begin, mid, sets, constants, x, order, nullptr) +
+         affineEnergy<false, false>(mid, end, sets, constants, x, order, nullptr);
 }
 
-void MultivariateQuadraticAffine::computeGradient(double const* x, double* g) const {
+void MultivariateQuadraticAffine::computeWorkingGradient(double const* x, double* g) const {
   clearPairs(g, _nParms);
   addConstraintGradient(x, g);
   AffineTerm const* const begin = _terms.data();
@@ -573,8 +652,8 @@ void MultivariateQuadraticAffine::computeGradient(double const* x, double* g) co
   maskHardConstraints(g);
 }
 
-void MultivariateQuadraticAffine::computeLineQuadratic(double const* x, double const* d, double& a, double& b,
-                                                       double& c) const {
+void MultivariateQuadraticAffine::computeWorkingLineQuadratic(double const* x, double const* d, double& a,
+                                                              double& b, double& c) const {
   QX_ASSERT_AS(kAssertFile, _magnetWeight == 0.0, "_magnetWeight == 0.0");
   AffineTerm const* const begin = _terms.data();
   AffineTerm const* const mid = begin + _nPlainTerms;
@@ -587,12 +666,13 @@ void MultivariateQuadraticAffine::computeLineQuadratic(double const* x, double c
 }
 
 std::optional<AffineTermView> MultivariateQuadraticAffine::findTerm(int p) const {
+  int const w = findWorkingIndex(p);
   for (AffineTerm const& t : _terms) {
-    if (t.centre != p) continue;
+    if (t.centre != w) continue;
     CoefSet const& s = _coefSets[static_cast<std::size_t>(t.coefSet)];
     AffineTermView v{};
     v.n = s.n;
-    for (int k = 0; k < 5; ++k) v.inds[k] = t.inds[k], v.coefs[k] = s.c[k][0];
+    for (int k = 0; k < 5; ++k) v.inds[k] = parmAt(t.inds[k]), v.coefs[k] = s.c[k][0];
     v.constX = _constants[2 * static_cast<std::size_t>(t.constants)];
     v.constY = _constants[2 * static_cast<std::size_t>(t.constants) + 1];
     return v;
@@ -622,8 +702,8 @@ MultivariateQuadraticSimilarity::MultivariateQuadraticSimilarity(double magnetWe
       if (n < 2) continue;
       ++_nTerms;
       SimilarityTerm t{};
-      t.centre = lv.parm(x, y);
-      for (int k = 0; k < 4; ++k) t.inds[k] = k < n ? st.inds[k] : t.centre;
+      t.centre = workingIndex(lv.parm(x, y));
+      for (int k = 0; k < 4; ++k) t.inds[k] = k < n ? workingIndex(st.inds[k]) : t.centre;
       std::uint64_t const key = shapeKey(st);
       auto const found = setIndex.find(key);
       if (found != setIndex.end()) {
@@ -661,6 +741,7 @@ MultivariateQuadraticSimilarity::MultivariateQuadraticSimilarity(double magnetWe
     return true;
   };
   _nPlainTerms = std::stable_partition(_terms.begin(), _terms.end(), plain) - _terms.begin();
+  releaseRanks();
 }
 
 MultivariateQuadraticSimilarity::~MultivariateQuadraticSimilarity() = default;
@@ -692,7 +773,7 @@ inline V2 similarityLinear(SimilarityTerm const& t, SimilaritySet const& s, doub
 
 template <bool kPlain, bool kPerTerm>
 double similarityEnergy(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
-                        int nParms, double const* x, double* perTerm) {
+                        int nParms, double const* x, std::int32_t const* order, double* perTerm) {
   double e = 0.0;
   for (SimilarityTerm const* t = begin; t != end; ++t) {
     for (int k = 0; k < 4; ++k) {
@@ -704,7 +785,7 @@ double similarityEnergy(SimilarityTerm const* begin, SimilarityTerm const* end, 
     }
     double const q = norm2(similarityLinear<kPlain>(*t, sets[t->coefSet], x));
     e += q;
-    if constexpr (kPerTerm) perTerm[t->centre] = q;
+    if constexpr (kPerTerm) perTerm[order ? order[t->centre] : t->centre] = q;
   }
   return e;
 }
@@ -744,20 +825,21 @@ void addSimilarityLine(SimilarityTerm const* begin, SimilarityTerm const* end, S
 
 }  // namespace
 
-double MultivariateQuadraticSimilarity::computeEnergy(double const* x, double* perTerm) const {
-  double const ec = MultivariateQuadraticConstraints::computeEnergy(x, perTerm);
+double MultivariateQuadraticSimilarity::evaluateEnergy(double const* x, double* perTerm) const {
+  double const ec = MultivariateQuadraticConstraints::evaluateEnergy(x, perTerm);
+  std::int32_t const* order = getWorkingOrder();
   SimilaritySet const* sets = _coefSets.data();
   SimilarityTerm const* const begin = _terms.data();
   SimilarityTerm const* const mid = begin + _nPlainTerms;
   SimilarityTerm const* const end = begin + _terms.size();
   if (perTerm)
-    return ec + similarityEnergy<true, true>(begin, mid, sets, _nParms, x, perTerm) +
-           similarityEnergy<false, true>(mid, end, sets, _nParms, x, perTerm);
-  return ec + similarityEnergy<true, false>(begin, mid, sets, _nParms, x, nullptr) +
-         similarityEnergy<false, false>(mid, end, sets, _nParms, x, nullptr);
+    return ec + similarityEnergy<true, true>(begin, mid, sets, _nParms, x, order, perTerm) +
+           similarityEnergy<false, true>(mid, end, sets, _nParms, x, order, perTerm);
+  return ec + similarityEnergy<true, false>(begin, mid, sets, _nParms, x, order, nullptr) +
+         similarityEnergy<false, false>(mid, end, sets, _nParms, x, order, nullptr);
 }
 
-void MultivariateQuadraticSimilarity::computeGradient(double const* x, double* g) const {
+void MultivariateQuadraticSimilarity::computeWorkingGradient(double const* x, double* g) const {
   clearPairs(g, _nParms);
   addConstraintGradient(x, g);
   SimilarityTerm const* const begin = _terms.data();
@@ -767,8 +849,8 @@ void MultivariateQuadraticSimilarity::computeGradient(double const* x, double* g
   maskHardConstraints(g);
 }
 
-void MultivariateQuadraticSimilarity::computeLineQuadratic(double const* x, double const* d, double& a, double& b,
-                                                           double& c) const {
+void MultivariateQuadraticSimilarity::computeWorkingLineQuadratic(double const* x, double const* d, double& a,
+                                                                  double& b, double& c) const {
   QX_ASSERT_AS(kAssertFile, _magnetWeight == 0.0, "_magnetWeight == 0.0");
   SimilarityTerm const* const begin = _terms.data();
   SimilarityTerm const* const mid = begin + _nPlainTerms;
@@ -781,12 +863,13 @@ void MultivariateQuadraticSimilarity::computeLineQuadratic(double const* x, doub
 }
 
 std::optional<SimilarityTermView> MultivariateQuadraticSimilarity::findTerm(int p) const {
+  int const w = findWorkingIndex(p);
   for (SimilarityTerm const& t : _terms) {
-    if (t.centre != p) continue;
+    if (t.centre != w) continue;
     CoefSet const& s = _coefSets[static_cast<std::size_t>(t.coefSet)];
     SimilarityTermView v{};
     v.n = s.n;
-    for (int k = 0; k < 4; ++k) v.inds[k] = t.inds[k], v.a[k] = s.a[k][0], v.b[k] = s.b[k][0];
+    for (int k = 0; k < 4; ++k) v.inds[k] = parmAt(t.inds[k]), v.a[k] = s.a[k][0], v.b[k] = s.b[k][0];
     return v;
   }
   return std::nullopt;
@@ -795,10 +878,43 @@ std::optional<SimilarityTermView> MultivariateQuadraticSimilarity::findTerm(int 
 // ---------------------------------------------------------------------------
 // Minimisers
 
-int minimiseQuadratic(MultivariateQuadraticBase const& e, double* x, int maxIter, double tolX, double tolE,
+namespace {
+
+// The positions in the energy's working order for the length of one
+// minimisation: a copy when the orders differ, written back on every exit,
+// an interruption included, so that the caller's array holds the last
+// iterate either way.
+class WorkingPositions {
+ public:
+  WorkingPositions(MultivariateQuadraticBase const& e, double* x)
+      : _order(e.getWorkingOrder()), _nParms(e.getNParms()), _x(x) {
+    if (!_order) return;
+    _copy = allocateAligned(2 * static_cast<std::size_t>(_nParms));
+    gatherPairs(_order, _nParms, x, _copy.get());
+  }
+  ~WorkingPositions() {
+    if (_order) scatterPairs(_order, _nParms, _copy.get(), _x);
+  }
+  WorkingPositions(WorkingPositions const&) = delete;
+  WorkingPositions& operator=(WorkingPositions const&) = delete;
+
+  double* get() const { return _order ? _copy.get() : _x; }
+
+ private:
+  std::int32_t const* _order;
+  int _nParms;
+  double* _x;
+  AlignedDoubles _copy;
+};
+
+}  // namespace
+
+int minimiseQuadratic(MultivariateQuadraticBase const& e, double* xParms, int maxIter, double tolX, double tolE,
                       bool& converged) {
   converged = false;
   if (maxIter <= 0) return 0;
+  WorkingPositions const working(e, xParms);
+  double* const x = working.get();
   int const nParms = e.getNParms();
   int const n = 2 * nParms;
   ConjugateGradient cg(n);
@@ -807,10 +923,10 @@ int minimiseQuadratic(MultivariateQuadraticBase const& e, double* x, int maxIter
   double maxStep = 0.0;
 
   for (int k = 1; k <= maxIter; ++k) {
-    e.computeGradient(x, g.get());
+    e.computeWorkingGradient(x, g.get());
     double const* d = cg.getDirection(g.get());
     double a = 0.0, b = 0.0, c = 0.0;
-    e.computeLineQuadratic(x, d, a, b, c);
+    e.computeWorkingLineQuadratic(x, d, a, b, c);
     QX_ASSERT_AS(kAssertFile, c >= -1.0e-8, "c >= -1.0e-8");
     QX_ASSERT_AS(kAssertFile, a >= -1.0e-8, "a >= -1.0e-8");
 
@@ -843,10 +959,12 @@ int minimiseQuadratic(MultivariateQuadraticBase const& e, double* x, int maxIter
   return maxIter;
 }
 
-int minimiseByStepSearch(MultivariateQuadraticBase const& e, double* x, int maxIter, double tolX, double tolE,
+int minimiseByStepSearch(MultivariateQuadraticBase const& e, double* xParms, int maxIter, double tolX, double tolE,
                          bool& converged) {
   converged = false;
   if (maxIter <= 0) return 0;
+  WorkingPositions const working(e, xParms);
+  double* const x = working.get();
   int const nParms = e.getNParms();
   int const n = 2 * nParms;
   ConjugateGradient cg(n);
@@ -859,11 +977,11 @@ int minimiseByStepSearch(MultivariateQuadraticBase const& e, double* x, int maxI
   auto energyAt = [&](double trial) {
     V2 const tv = splat(trial);
     for (int p = 0; p < nParms; ++p) store2(g.get() + 2 * static_cast<std::ptrdiff_t>(p), at(x, p) + tv * at(u.get(), p));
-    return e.computeEnergy(g.get(), nullptr);
+    return e.computeWorkingEnergy(g.get());
   };
 
   for (int k = 1; k <= maxIter; ++k) {
-    e.computeGradient(x, g.get());
+    e.computeWorkingGradient(x, g.get());
     cg.getUnitDirection(g.get(), true, u.get());
 
     // Walk along u: two successive gains double the step, a loss reverses
@@ -871,7 +989,7 @@ int minimiseByStepSearch(MultivariateQuadraticBase const& e, double* x, int maxI
     // step is the first guess.
     double s = std::fabs(tPrev);
     double t = 0.0;
-    double eBest = e.computeEnergy(x, nullptr);
+    double eBest = e.computeWorkingEnergy(x);
     int count = 0;
     if (s >= tolX) {
       for (;;) {

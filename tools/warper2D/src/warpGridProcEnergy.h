@@ -65,6 +65,22 @@ class MultivariateQuadraticBase {
   virtual void computeLineQuadratic(double const* x, double const* d, double& a, double& b,
                                     double& c) const = 0;
 
+  // Working order. An energy may number its own copy of the parameters
+  // differently from the lattice (which numbers them as they were created,
+  // so that refinement scatters a point's neighbours across the vector):
+  // getWorkingOrder()[i] is the parameter at working position i, or null
+  // when the two orders coincide. The minimisers move x into working order
+  // once, iterate on the working evaluations below and move it back, so that
+  // every iteration walks contiguous memory. The defaults forward to the
+  // parameter-order operations.
+  virtual std::int32_t const* getWorkingOrder() const { return nullptr; }
+  virtual double computeWorkingEnergy(double const* w) const { return computeEnergy(w, nullptr); }
+  virtual void computeWorkingGradient(double const* w, double* g) const { computeGradient(w, g); }
+  virtual void computeWorkingLineQuadratic(double const* w, double const* d, double& a, double& b,
+                                           double& c) const {
+    computeLineQuadratic(w, d, a, b, c);
+  }
+
  protected:
   MultivariateQuadraticBase() = default;
   MultivariateQuadraticBase(MultivariateQuadraticBase const&) = delete;
@@ -87,9 +103,18 @@ class MultivariateQuadraticConstraints : public MultivariateQuadraticBase {
   ~MultivariateQuadraticConstraints() override;
 
   int getNParms() const override { return _nParms; }
-  double computeEnergy(double const* x, double* perTerm) const override;
-  void computeGradient(double const* x, double* g) const override;
-  void computeLineQuadratic(double const* x, double const* d, double& a, double& b, double& c) const override;
+  // The parameter-order operations: each moves its inputs into working
+  // order (a copy per call, unless the orders coincide) and evaluates there.
+  double computeEnergy(double const* x, double* perTerm) const final;
+  void computeGradient(double const* x, double* g) const final;
+  void computeLineQuadratic(double const* x, double const* d, double& a, double& b, double& c) const final;
+
+  // Lattice row order of the points, every parameter without a point after
+  // them in ascending order; null when that is the parameter order itself.
+  std::int32_t const* getWorkingOrder() const final { return _order.empty() ? nullptr : _order.data(); }
+  double computeWorkingEnergy(double const* w) const final { return evaluateEnergy(w, nullptr); }
+  void computeWorkingGradient(double const* w, double* g) const override;
+  void computeWorkingLineQuadratic(double const* w, double const* d, double& a, double& b, double& c) const override;
 
   // Read-only views, cheap, for the solver and the tests.
   double getMagnetWeight() const { return _magnetWeight; }
@@ -97,9 +122,13 @@ class MultivariateQuadraticConstraints : public MultivariateQuadraticBase {
   double getMinFoldArea() const { return _minFoldArea; }
   // Lattice flags of parameter p's point, masked to Constrained | SmoothedConstraint.
   std::uint8_t getParmFlags(int p) const { return _flags[static_cast<std::size_t>(p)]; }
-  // Target of parameter p (2 doubles); null when the magnet weight is not positive.
-  double const* getTarget(int p) const { return _targets.empty() ? nullptr : &_targets[2 * static_cast<std::size_t>(p)]; }
-  std::vector<FoldTriangle> const& getTriangles() const { return _triangles; }
+  // Target of parameter p (2 doubles); null when the magnet weight is not
+  // positive. Linear in the parameter count.
+  double const* getTarget(int p) const {
+    return _targets.empty() ? nullptr : &_targets[2 * static_cast<std::size_t>(findWorkingIndex(p))];
+  }
+  // The fold guards, in parameter numbering (a copy). Linear in their count.
+  std::vector<FoldTriangle> getTriangles() const;
   // Bytes of working storage held beyond the object itself.
   virtual std::size_t getStorageBytes() const;
 
@@ -110,15 +139,28 @@ class MultivariateQuadraticConstraints : public MultivariateQuadraticBase {
   void addConstraintGradient(double const* x, double* g) const;
   // With hard constraints (weight exactly 0) constrained points do not move.
   void maskHardConstraints(double* g) const;
+  // E(w) in working order; perTerm, when not null, is in parameter order.
+  virtual double evaluateEnergy(double const* w, double* perTerm) const;
+
+  // Parameter p's working position: during construction (from the rank
+  // table), and afterwards by a linear search for the views.
+  std::int32_t workingIndex(int p) const { return _rank.empty() ? p : _rank[static_cast<std::size_t>(p)]; }
+  int findWorkingIndex(int p) const;
+  // The parameter at working position i.
+  std::int32_t parmAt(int i) const { return _order.empty() ? i : _order[static_cast<std::size_t>(i)]; }
+  // Drops the construction-only rank table.
+  void releaseRanks() { std::vector<std::int32_t>().swap(_rank); }
 
   int _nParms;
   double _magnetWeight;
-  std::vector<double> _targets;       // 2 per parameter, only when _magnetWeight > 0
-  std::vector<std::uint8_t> _flags;   // per parameter, masked with 3
-  std::vector<std::int32_t> _constrainedParms;  // the Constrained parameters, ascending
+  std::vector<double> _targets;       // 2 per working position, only when _magnetWeight > 0
+  std::vector<std::uint8_t> _flags;   // per parameter (parameter order), masked with 3
+  std::vector<std::int32_t> _constrainedParms;  // working positions of the Constrained parameters, ascending
   double _foldWeight = 1e8;
   double _minFoldArea = 0.1;
-  std::vector<FoldTriangle> _triangles;  // only when _magnetWeight > 0
+  std::vector<FoldTriangle> _triangles;  // in working positions; only when _magnetWeight > 0
+  std::vector<std::int32_t> _order;      // working position -> parameter; empty when the identity
+  std::vector<std::int32_t> _rank;       // parameter -> working position; construction only
 };
 
 // Terms are stored compactly: a term names its parameters, and its
@@ -131,7 +173,7 @@ class MultivariateQuadraticConstraints : public MultivariateQuadraticBase {
 // "Skew": each point should sit at the least-squares affine prediction of
 // its neighbours. Residual R = (constX, constY) + sum_k coefs[k] * P(inds[k]).
 struct AffineTerm {
-  std::int32_t centre;     // parameter whose term this is
+  std::int32_t centre;     // working position of the parameter whose term this is
   std::int32_t coefSet;    // row of the coefficient table
   std::int32_t constants;  // row of the constants table (row 0 is (0, 0))
   std::int32_t inds[5];
@@ -158,19 +200,23 @@ class MultivariateQuadraticAffine : public MultivariateQuadraticConstraints {
                               double const* positions, double const* targetSource);
   ~MultivariateQuadraticAffine() override;
 
-  double computeEnergy(double const* x, double* perTerm) const override;
-  void computeGradient(double const* x, double* g) const override;
-  void computeLineQuadratic(double const* x, double const* d, double& a, double& b, double& c) const override;
+  void computeWorkingGradient(double const* w, double* g) const override;
+  void computeWorkingLineQuadratic(double const* w, double const* d, double& a, double& b, double& c) const override;
 
-  // The term of parameter p; empty when it has neither entries nor
-  // constants (it contributes nothing). Linear in the term count.
+  // The term of parameter p, in parameter numbering; empty when it has
+  // neither entries nor constants (it contributes nothing). Linear in the
+  // term count.
   std::optional<AffineTermView> findTerm(int p) const;
-  // Every stored term (those that contribute): first those with four free
-  // neighbours, a free centre and no constants, then the others, each group
-  // in lattice row order.
+  // Every stored term (those that contribute), its indices working
+  // positions: first those with four free neighbours, a free centre and no
+  // constants, then the others, each group in lattice row order.
   std::vector<AffineTerm> const& getTerms() const { return _terms; }
   std::size_t getStorageBytes() const override;
 
+ protected:
+  double evaluateEnergy(double const* w, double* perTerm) const override;
+
+ public:
   // One coefficient set, each weight stored twice (for both coordinates).
   struct CoefSet {
     double c[5][2];
@@ -211,18 +257,21 @@ class MultivariateQuadraticSimilarity : public MultivariateQuadraticConstraints 
                                   std::int32_t const* parmIndex, double const* targetSource);
   ~MultivariateQuadraticSimilarity() override;
 
-  double computeEnergy(double const* x, double* perTerm) const override;
-  void computeGradient(double const* x, double* g) const override;
-  void computeLineQuadratic(double const* x, double const* d, double& a, double& b, double& c) const override;
+  void computeWorkingGradient(double const* w, double* g) const override;
+  void computeWorkingLineQuadratic(double const* w, double const* d, double& a, double& b, double& c) const override;
 
-  // The term of parameter p; empty when it has fewer than two neighbours.
-  // Linear in the term count.
+  // The term of parameter p, in parameter numbering; empty when it has
+  // fewer than two neighbours. Linear in the term count.
   std::optional<SimilarityTermView> findTerm(int p) const;
-  // Every term: first those without a rotation part, then the others,
-  // each group in lattice row order.
+  // Every term, its indices working positions: first those without a
+  // rotation part, then the others, each group in lattice row order.
   std::vector<SimilarityTerm> const& getTerms() const { return _terms; }
   std::size_t getStorageBytes() const override;
 
+ protected:
+  double evaluateEnergy(double const* w, double* perTerm) const override;
+
+ public:
   // Weights a_k and b_k, each stored twice (for both coordinates).
   struct CoefSet {
     double a[4][2];

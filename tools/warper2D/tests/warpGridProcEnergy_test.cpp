@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -576,6 +577,165 @@ TEST(MinimiserTest, NaNPositionsAndZeroTolerancesEndCleanly) {
   AssertionFailure f = catchFailure([&] { minimiseQuadratic(*l.energy(false), x.data(), 25, 1e-10, 1e-20, converged); });
   EXPECT_EQ(f.file(), "warpGridProc");
   EXPECT_EQ(f.condition(), "c >= -1.0e-8");
+}
+
+// ---------------------------------------------------------------------------
+// Working order: the energies evaluate in lattice row order whatever order
+// the parameters were created in, so renumbering them changes nothing.
+
+// The same lattice with parameter p renamed perm[p] (positions moved along).
+TestLattice renumbered(TestLattice const& l, std::vector<int> const& perm) {
+  TestLattice r = l;
+  for (std::int32_t& p : r.parmIndex)
+    if (p >= 0) p = perm[static_cast<std::size_t>(p)];
+  for (std::size_t p = 0; p < perm.size(); ++p) {
+    r.positions[2 * static_cast<std::size_t>(perm[p])] = l.positions[2 * p];
+    r.positions[2 * static_cast<std::size_t>(perm[p]) + 1] = l.positions[2 * p + 1];
+  }
+  return r;
+}
+
+std::vector<int> rowOrderNumbering(TestLattice const& l) {
+  std::vector<int> perm(static_cast<std::size_t>(l.nParms()));
+  int next = 0;
+  for (int p : l.parmIndex)
+    if (p >= 0) perm[static_cast<std::size_t>(p)] = next++;
+  return perm;
+}
+
+// x of the renumbered lattice, read back in the original numbering.
+std::vector<double> inOriginalNumbering(std::vector<double> const& x, std::vector<int> const& perm) {
+  std::vector<double> out(x.size());
+  for (std::size_t p = 0; p < perm.size(); ++p) {
+    out[2 * p] = x[2 * static_cast<std::size_t>(perm[p])];
+    out[2 * p + 1] = x[2 * static_cast<std::size_t>(perm[p]) + 1];
+  }
+  return out;
+}
+
+TEST(WorkingOrderTest, IsTheLatticeRowOrderAndAbsentForRowOrderNumbering) {
+  std::mt19937 rng(31);
+  int scattered = 0;
+  for (int trial = 0; trial < 10; ++trial) {
+    TestLattice const l = randomLattice(rng, 0.3);
+    for (bool affine : {false, true}) {
+      auto const e = l.energy(affine);
+      std::int32_t const* order = e->getWorkingOrder();
+      std::vector<int> rowOrder;
+      for (int p : l.parmIndex)
+        if (p >= 0) rowOrder.push_back(p);
+      if (order) {
+        ++scattered;
+        EXPECT_EQ(std::vector<int>(order, order + l.nParms()), rowOrder);
+      } else {
+        for (int i = 0; i < l.nParms(); ++i) EXPECT_EQ(rowOrder[static_cast<std::size_t>(i)], i);
+      }
+      EXPECT_EQ(renumbered(l, rowOrderNumbering(l)).energy(affine)->getWorkingOrder(), nullptr);
+    }
+  }
+  EXPECT_GT(scattered, 0) << "no lattice was numbered out of row order";
+}
+
+TEST(WorkingOrderTest, RenumberingTheParametersChangesNoResult) {
+  std::mt19937 rng(404);
+  std::uniform_real_distribution<> u(-1, 1);
+  for (int trial = 0; trial < 16; ++trial) {
+    TestLattice const l = randomLattice(rng, 0.6);
+    std::vector<int> perm(static_cast<std::size_t>(l.nParms()));
+    for (std::size_t p = 0; p < perm.size(); ++p) perm[p] = static_cast<int>(p);
+    std::shuffle(perm.begin(), perm.end(), rng);
+    TestLattice const r = renumbered(l, perm);
+    std::vector<double> d(l.positions.size());
+    for (double& v : d) v = u(rng);
+    std::vector<double> dr(d.size());
+    for (std::size_t p = 0; p < perm.size(); ++p)
+      dr[2 * static_cast<std::size_t>(perm[p])] = d[2 * p], dr[2 * static_cast<std::size_t>(perm[p]) + 1] = d[2 * p + 1];
+
+    for (bool affine : {false, true}) {
+      for (double magnet : {0.0, 2.0}) {
+        auto const e = l.energy(affine, magnet), er = r.energy(affine, magnet);
+        std::size_t const n = l.positions.size();
+        std::vector<double> perTerm(n / 2), perTermR(n / 2);
+        // Both evaluate in the same working order: equal to the last bit.
+        EXPECT_EQ(e->computeEnergy(l.positions.data(), perTerm.data()),
+                  er->computeEnergy(r.positions.data(), perTermR.data()));
+        for (std::size_t p = 0; p < perm.size(); ++p) EXPECT_EQ(perTerm[p], perTermR[static_cast<std::size_t>(perm[p])]);
+        std::vector<double> g(n), gr(n);
+        e->computeGradient(l.positions.data(), g.data());
+        er->computeGradient(r.positions.data(), gr.data());
+        EXPECT_EQ(inOriginalNumbering(gr, perm), g);
+        if (magnet == 0.0) {
+          double a, b, c, ar, br, cr;
+          e->computeLineQuadratic(l.positions.data(), d.data(), a, b, c);
+          er->computeLineQuadratic(r.positions.data(), dr.data(), ar, br, cr);
+          EXPECT_EQ(a, ar);
+          EXPECT_EQ(b, br);
+          EXPECT_EQ(c, cr);
+        }
+        std::vector<FoldTriangle> const t = e->getTriangles(), tr = er->getTriangles();
+        ASSERT_EQ(t.size(), tr.size());
+        for (std::size_t k = 0; k < t.size(); ++k) {
+          EXPECT_EQ(perm[static_cast<std::size_t>(t[k].i0)], tr[k].i0);
+          EXPECT_EQ(perm[static_cast<std::size_t>(t[k].i2)], tr[k].i2);
+        }
+        std::vector<double> x = l.positions, xr = r.positions;
+        bool conv = false, convR = false;
+        int const iters = magnet == 0.0 ? minimiseQuadratic(*e, x.data(), 30, 1e-12, 1e-20, conv)
+                                        : minimiseByStepSearch(*e, x.data(), 30, 1e-12, 1e-20, conv);
+        int const itersR = magnet == 0.0 ? minimiseQuadratic(*er, xr.data(), 30, 1e-12, 1e-20, convR)
+                                         : minimiseByStepSearch(*er, xr.data(), 30, 1e-12, 1e-20, convR);
+        EXPECT_EQ(iters, itersR);
+        EXPECT_EQ(conv, convR);
+        EXPECT_EQ(inOriginalNumbering(xr, perm), x) << trial << " affine " << affine << " magnet " << magnet;
+      }
+    }
+    // The views speak parameter numbers.
+    auto const sim = static_cast<MultivariateQuadraticSimilarity&>(*l.energy(false)).findTerm(0);
+    auto const simR = static_cast<MultivariateQuadraticSimilarity&>(*r.energy(false)).findTerm(perm[0]);
+    ASSERT_EQ(sim.has_value(), simR.has_value());
+    if (sim) {
+      for (int k = 0; k < sim->n; ++k) EXPECT_EQ(perm[static_cast<std::size_t>(sim->inds[k])], simR->inds[k]);
+    }
+    auto const softE = l.energy(true, 1.0), softR = r.energy(true, 1.0);
+    for (std::size_t p = 0; p < perm.size(); ++p) {
+      double const* tp = softE->getTarget(static_cast<int>(p));
+      double const* tq = softR->getTarget(perm[p]);
+      ASSERT_TRUE(tp && tq);
+      EXPECT_EQ(tp[0], tq[0]);
+      EXPECT_EQ(tp[1], tq[1]);
+    }
+  }
+}
+
+TEST(WorkingOrderTest, InterruptedMinimiserLeavesItsIterateInParameterOrder) {
+  // Created coarse to fine, then the same lattice numbered in row order (no
+  // working copy): an interruption after the first step must leave the same
+  // positions in both.
+  TestLattice l(17, 17, 4);
+  for (int y = 0; y < 16; y += 4)
+    for (int x = 0; x < 16; x += 4) l.subdivide(x, y, 4);
+  l.constrain(2, 2, true, l.x0 + 5.0, l.y0 + 1.0);
+  l.constrain(12, 14, true, l.x0 + 9.0, l.y0 + 15.0);
+  std::vector<int> const perm = rowOrderNumbering(l);
+  TestLattice const r = renumbered(l, perm);
+  auto request = std::make_shared<PxRequest>();
+  request->cancel();
+  PxRequestScope scope(request.get());
+  for (double magnet : {0.0, 1.0}) {
+    auto const e = l.energy(false, magnet), er = r.energy(false, magnet);
+    ASSERT_NE(e->getWorkingOrder(), nullptr);
+    ASSERT_EQ(er->getWorkingOrder(), nullptr);
+    std::vector<double> x = l.positions, xr = r.positions;
+    bool converged = false;
+    auto run = [&](MultivariateQuadraticBase const& en, std::vector<double>& v) {
+      if (magnet == 0.0) return minimiseQuadratic(en, v.data(), 100, 1e-10, 1e-20, converged);
+      return minimiseByStepSearch(en, v.data(), 100, 1e-10, 1e-20, converged);
+    };
+    EXPECT_THROW(run(*e, x), PxInterruptedException);
+    EXPECT_THROW(run(*er, xr), PxInterruptedException);
+    EXPECT_NE(x, l.positions);
+    EXPECT_EQ(inOriginalNumbering(xr, perm), x);
+  }
 }
 
 TEST(EnergyTest, DenseLatticeTermsStayCompact) {
