@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 
 #include "base/assertions.h"
 
+// The history arrays start undefined: the first direction is steepest
+// descent and writes both in full before anything reads them.
 ConjugateGradient::ConjugateGradient(int n)
-    : _n(n), _prevGradient(std::max(n, 0), 0.0), _direction(std::max(n, 0), 0.0) {
+    : _n(n), _prevGradient(new double[static_cast<std::size_t>(std::max(n, 0))]),
+      _direction(new double[static_cast<std::size_t>(std::max(n, 0))]) {
   QX_ASSERT(n >= 0);
 }
 
@@ -17,10 +21,14 @@ bool ConjugateGradient::computeDirection(double const* g, bool allowRestart) {
   // direction update fused with the descent test and the history copy.
   // |g_{k-1}|^2 is the previous call's |g|^2, so it is never recomputed.
   double gg = 0.0, gPrev = 0.0;
-  double const* prev = _prevGradient.data();
-  for (int i = 0; i < _n; ++i) {
-    gg += g[i] * g[i];
-    gPrev += g[i] * prev[i];
+  double const* prev = _prevGradient.get();
+  if (_hasHistory) {
+    for (int i = 0; i < _n; ++i) {
+      gg += g[i] * g[i];
+      gPrev += g[i] * prev[i];
+    }
+  } else {
+    for (int i = 0; i < _n; ++i) gg += g[i] * g[i];
   }
 
   double beta = 0.0;
@@ -29,16 +37,25 @@ bool ConjugateGradient::computeDirection(double const* g, bool allowRestart) {
     beta = (gg - gPrev) / _prevNorm;
     if (!std::isfinite(beta) || (allowRestart && beta <= 0.0)) restart = true;
   }
-  if (restart) beta = 0.0;
 
   double slope = 0.0;
-  double* d = _direction.data();
-  double* keep = _prevGradient.data();
-  for (int i = 0; i < _n; ++i) {
-    double const gi = g[i];
-    d[i] = -gi + beta * d[i];
-    slope += d[i] * gi;
-    keep[i] = gi;
+  double* d = _direction.get();
+  double* keep = _prevGradient.get();
+  if (restart) {
+    // d = -g outright: the old direction may be undefined (first call) or
+    // not finite, and 0 times either is no zero.
+    for (int i = 0; i < _n; ++i) {
+      double const gi = g[i];
+      d[i] = -gi;
+      keep[i] = gi;
+    }
+  } else {
+    for (int i = 0; i < _n; ++i) {
+      double const gi = g[i];
+      d[i] = -gi + beta * d[i];
+      slope += d[i] * gi;
+      keep[i] = gi;
+    }
   }
   if (!restart && allowRestart && slope >= 0.0) {
     // Lost descent: fall back to the negative gradient.
@@ -53,7 +70,7 @@ bool ConjugateGradient::computeDirection(double const* g, bool allowRestart) {
 
 double const* ConjugateGradient::getDirection(double const* gradient) {
   computeDirection(gradient, true);
-  return _direction.data();
+  return _direction.get();
 }
 
 bool ConjugateGradient::getUnitDirection(double const* gradient, bool allowRestart, double* direction) {

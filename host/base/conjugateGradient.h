@@ -17,7 +17,7 @@
 // Not thread-safe; one generator per minimisation.
 #pragma once
 
-#include <vector>
+#include <memory>
 
 class ConjugateGradient {
  public:
@@ -45,6 +45,6 @@ class ConjugateGradient {
   int _n;
   bool _hasHistory = false;
   double _prevNorm = 0.0;  // |previous gradient|^2
-  std::vector<double> _prevGradient;
-  std::vector<double> _direction;
+  std::unique_ptr<double[]> _prevGradient;  // n doubles, written by the first call
+  std::unique_ptr<double[]> _direction;     // n doubles, written by the first call
 };

@@ -69,11 +69,13 @@ struct FreeDeleter {
 };
 using AlignedDoubles = std::unique_ptr<double[], FreeDeleter>;
 
+// The contents start undefined: every user writes an array in full before
+// reading it, and clearing it first would be one more pass over memory that
+// is, for a large lattice, freshly mapped.
 AlignedDoubles allocateAligned(std::size_t n) {
   std::size_t const bytes = std::max<std::size_t>(16, (n * sizeof(double) + 15) & ~std::size_t(15));
   void* p = std::aligned_alloc(16, bytes);
   if (!p) throw std::bad_alloc();
-  std::memset(p, 0, bytes);
   return AlignedDoubles(static_cast<double*>(p));
 }
 
@@ -84,6 +86,11 @@ void gatherPairs(std::int32_t const* order, int nParms, double const* x, double*
 void scatterPairs(std::int32_t const* order, int nParms, double const* w, double* x) {
   for (int i = 0; i < nParms; ++i) store2(x + 2 * static_cast<std::ptrdiff_t>(order[i]), at(w, i));
 }
+
+// Which evaluation path a group of terms takes: the four neighbour weights
+// equal and no constants or rotation part; no constants or rotation part;
+// anything.
+enum class Path { Uniform, Plain, General };
 
 int log2OfStep(int step) {
   int l = 0;
@@ -537,12 +544,19 @@ MultivariateQuadraticAffine::MultivariateQuadraticAffine(double magnetWeight, in
       _terms.push_back(t);
     }
   }
-  // Plain terms first, each group in lattice row order.
+  // Uniform terms first, then the other plain ones, then the rest, each
+  // group in lattice row order.
   auto const plain = [this](AffineTerm const& t) {
     CoefSet const& s = _coefSets[static_cast<std::size_t>(t.coefSet)];
     return t.constants == 0 && s.n == 5 && s.c[4][0] == -1.0 && t.inds[4] == t.centre;
   };
-  _nPlainTerms = std::stable_partition(_terms.begin(), _terms.end(), plain) - _terms.begin();
+  auto const uniform = [this](AffineTerm const& t) {
+    CoefSet const& s = _coefSets[static_cast<std::size_t>(t.coefSet)];
+    return s.c[1][0] == s.c[0][0] && s.c[2][0] == s.c[0][0] && s.c[3][0] == s.c[0][0];
+  };
+  auto const mid = std::stable_partition(_terms.begin(), _terms.end(), plain);
+  _nPlainTerms = mid - _terms.begin();
+  _nUniformTerms = std::stable_partition(_terms.begin(), mid, uniform) - _terms.begin();
   releaseRanks();
 }
 
@@ -559,10 +573,15 @@ using AffineSet = MultivariateQuadraticAffine::CoefSet;
 
 // R = constants + sum_k c_k P(inds[k]). Plain terms (no constants, four
 // neighbours and the free centre with weight -1: most of a lattice) skip
-// the constants and the centre's multiplication.
-template <bool kPlain>
+// the constants and the centre's multiplication; uniform ones (the four
+// weights equal, as for a symmetric stencil) also share one multiplication
+// among the four neighbours.
+template <Path kPath>
 inline V2 affineResidual(AffineTerm const& t, AffineSet const& s, double const* constants, double const* x) {
-  if constexpr (kPlain) {
+  if constexpr (kPath == Path::Uniform) {
+    V2 const sum = (at(x, t.inds[0]) + at(x, t.inds[1])) + (at(x, t.inds[2]) + at(x, t.inds[3]));
+    return load2(s.c[0]) * sum - at(x, t.inds[4]);
+  } else if constexpr (kPath == Path::Plain) {
     V2 r = -at(x, t.inds[4]);
     for (int k = 0; k < 4; ++k) r += load2(s.c[k]) * at(x, t.inds[k]);
     return r;
@@ -573,13 +592,12 @@ inline V2 affineResidual(AffineTerm const& t, AffineSet const& s, double const* 
   }
 }
 
-// The linear part of R applied to a direction.
-template <bool kPlain>
+// The linear part of R applied to a direction (R itself for terms without
+// constants).
+template <Path kPath>
 inline V2 affineLinear(AffineTerm const& t, AffineSet const& s, double const* d) {
-  if constexpr (kPlain) {
-    V2 r = -at(d, t.inds[4]);
-    for (int k = 0; k < 4; ++k) r += load2(s.c[k]) * at(d, t.inds[k]);
-    return r;
+  if constexpr (kPath != Path::General) {
+    return affineResidual<kPath>(t, s, nullptr, d);
   } else {
     V2 r = splat(0.0);
     for (int k = 0; k < 5; ++k) r += load2(s.c[k]) * at(d, t.inds[k]);
@@ -587,38 +605,48 @@ inline V2 affineLinear(AffineTerm const& t, AffineSet const& s, double const* d)
   }
 }
 
-template <bool kPlain, bool kPerTerm>
+template <Path kPath, bool kPerTerm>
 double affineEnergy(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets, double const* constants,
                     double const* x, std::int32_t const* order, double* perTerm) {
   double e = 0.0;
   for (AffineTerm const* t = begin; t != end; ++t) {
-    double const q = norm2(affineResidual<kPlain>(*t, sets[t->coefSet], constants, x));
+    double const q = norm2(affineResidual<kPath>(*t, sets[t->coefSet], constants, x));
     e += q;
     if constexpr (kPerTerm) perTerm[order ? order[t->centre] : t->centre] = q;
   }
   return e;
 }
 
-// d|R|^2 / dP(ind_k) = 2 c_k R
-template <bool kPlain>
+// d|R|^2 / dP(ind_k) = 2 c_k R. The term and its weights are read into
+// locals before the scatter: the stores into g could otherwise alias them,
+// and every index and weight would be read again after each store.
+template <Path kPath>
 void addAffineGradient(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets,
                        double const* constants, double const* x, double* g) {
   for (AffineTerm const* t = begin; t != end; ++t) {
-    AffineSet const& s = sets[t->coefSet];
-    V2 const r2 = splat(2.0) * affineResidual<kPlain>(*t, s, constants, x);
-    for (int k = 0; k < 4; ++k) addAt(g, t->inds[k], load2(s.c[k]) * r2);
-    addAt(g, t->inds[4], kPlain ? -r2 : load2(s.c[4]) * r2);
+    AffineTerm const term = *t;
+    AffineSet const& s = sets[term.coefSet];
+    V2 c[5];
+    for (int k = 0; k < 5; ++k) c[k] = load2(s.c[k]);
+    V2 const r2 = splat(2.0) * affineResidual<kPath>(term, s, constants, x);
+    if constexpr (kPath == Path::Uniform) {
+      V2 const q = c[0] * r2;
+      for (int k = 0; k < 4; ++k) addAt(g, term.inds[k], q);
+    } else {
+      for (int k = 0; k < 4; ++k) addAt(g, term.inds[k], c[k] * r2);
+    }
+    addAt(g, term.inds[4], kPath != Path::General ? -r2 : c[4] * r2);
   }
 }
 
 // E(x + t d) = sum |R + t S|^2 = t^2 sum|S|^2 + t 2 sum R.S + sum|R|^2
-template <bool kPlain>
+template <Path kPath>
 void addAffineLine(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets, double const* constants,
                    double const* x, double const* d, double& sa, double& sb, double& sc) {
   for (AffineTerm const* t = begin; t != end; ++t) {
     AffineSet const& s = sets[t->coefSet];
-    V2 const r = affineResidual<kPlain>(*t, s, constants, x);
-    V2 const l = affineLinear<kPlain>(*t, s, d);
+    V2 const r = affineResidual<kPath>(*t, s, constants, x);
+    V2 const l = affineLinear<kPath>(*t, s, d);
     sa += norm2(l);
     sb += dot2(r, l);
     sc += norm2(r);
@@ -633,33 +661,44 @@ double MultivariateQuadraticAffine::evaluateEnergy(double const* x, double* perT
   AffineSet const* sets = _coefSets.data();
   double const* constants = _constants.data();
   AffineTerm const* const begin = _terms.data();
+  AffineTerm const* const uni = begin + _nUniformTerms;
   AffineTerm const* const mid = begin + _nPlainTerms;
   AffineTerm const* const end = begin + _terms.size();
   if (perTerm)
-    return ec + affineEnergy<true, true>(begin, mid, sets, constants, x, order, perTerm) +
-           affineEnergy<false, true>(mid, end, sets, constants, x, order, perTerm);
-  return ec + affineEnergy<true, false>(begin, mid, sets, constants, x, order, nullptr) +
-         affineEnergy<false, false>(mid, end, sets, constants, x, order, nullptr);
+    return ec + affineEnergy<Path::Uniform, true>(begin, uni, sets, constants, x, order, perTerm) +
+           affineEnergy<Path::Plain, true>(uni, mid, sets, constants, x, order, perTerm) +
+           affineEnergy<Path::General, true>(mid, end, sets, constants, x, order, perTerm);
+  return ec + affineEnergy<Path::Uniform, false>(begin, uni, sets, constants, x, order, nullptr) +
+         affineEnergy<Path::Plain, false>(uni, mid, sets, constants, x, order, nullptr) +
+         affineEnergy<Path::General, false>(mid, end, sets, constants, x, order, nullptr);
 }
 
 void MultivariateQuadraticAffine::computeWorkingGradient(double const* x, double* g) const {
   clearPairs(g, _nParms);
   addConstraintGradient(x, g);
+  AffineSet const* sets = _coefSets.data();
+  double const* constants = _constants.data();
   AffineTerm const* const begin = _terms.data();
+  AffineTerm const* const uni = begin + _nUniformTerms;
   AffineTerm const* const mid = begin + _nPlainTerms;
-  addAffineGradient<true>(begin, mid, _coefSets.data(), _constants.data(), x, g);
-  addAffineGradient<false>(mid, begin + _terms.size(), _coefSets.data(), _constants.data(), x, g);
+  addAffineGradient<Path::Uniform>(begin, uni, sets, constants, x, g);
+  addAffineGradient<Path::Plain>(uni, mid, sets, constants, x, g);
+  addAffineGradient<Path::General>(mid, begin + _terms.size(), sets, constants, x, g);
   maskHardConstraints(g);
 }
 
 void MultivariateQuadraticAffine::computeWorkingLineQuadratic(double const* x, double const* d, double& a,
                                                               double& b, double& c) const {
   QX_ASSERT_AS(kAssertFile, _magnetWeight == 0.0, "_magnetWeight == 0.0");
+  AffineSet const* sets = _coefSets.data();
+  double const* constants = _constants.data();
   AffineTerm const* const begin = _terms.data();
+  AffineTerm const* const uni = begin + _nUniformTerms;
   AffineTerm const* const mid = begin + _nPlainTerms;
   double sa = 0.0, sb = 0.0, sc = 0.0;
-  addAffineLine<true>(begin, mid, _coefSets.data(), _constants.data(), x, d, sa, sb, sc);
-  addAffineLine<false>(mid, begin + _terms.size(), _coefSets.data(), _constants.data(), x, d, sa, sb, sc);
+  addAffineLine<Path::Uniform>(begin, uni, sets, constants, x, d, sa, sb, sc);
+  addAffineLine<Path::Plain>(uni, mid, sets, constants, x, d, sa, sb, sc);
+  addAffineLine<Path::General>(mid, begin + _terms.size(), sets, constants, x, d, sa, sb, sc);
   a = sa;
   b = 2.0 * sb;
   c = sc;
@@ -733,14 +772,21 @@ MultivariateQuadraticSimilarity::MultivariateQuadraticSimilarity(double magnetWe
       _terms.push_back(t);
     }
   }
-  // Plain terms first, each group in lattice row order.
+  // Uniform terms first, then the other plain ones, then the rest, each
+  // group in lattice row order.
   auto const plain = [this](SimilarityTerm const& t) {
     CoefSet const& s = _coefSets[static_cast<std::size_t>(t.coefSet)];
     for (int k = 0; k < 4; ++k)
       if (s.b[k][0] != 0.0) return false;
     return true;
   };
-  _nPlainTerms = std::stable_partition(_terms.begin(), _terms.end(), plain) - _terms.begin();
+  auto const uniform = [this](SimilarityTerm const& t) {
+    CoefSet const& s = _coefSets[static_cast<std::size_t>(t.coefSet)];
+    return s.n == 4 && s.a[1][0] == s.a[0][0] && s.a[2][0] == s.a[0][0] && s.a[3][0] == s.a[0][0];
+  };
+  auto const mid = std::stable_partition(_terms.begin(), _terms.end(), plain);
+  _nPlainTerms = mid - _terms.begin();
+  _nUniformTerms = std::stable_partition(_terms.begin(), mid, uniform) - _terms.begin();
   releaseRanks();
 }
 
@@ -758,20 +804,25 @@ using SimilaritySet = MultivariateQuadraticSimilarity::CoefSet;
 // R = -P(c) + A + perp(B) with A = sum a_k P_k, B = sum b_k P_k and
 // perp(x, y) = (y, -x): the rotation part is linear, so it is applied once
 // to the weighted sum rather than to every neighbour. Plain terms (every
-// b_k = 0: the symmetric stencils that fill most of a lattice) skip it.
-template <bool kPlain>
+// b_k = 0: the symmetric stencils that fill most of a lattice) skip it;
+// uniform ones (four equal a_k) take one multiplication for all four.
+template <Path kPath>
 inline V2 similarityLinear(SimilarityTerm const& t, SimilaritySet const& s, double const* x) {
+  if constexpr (kPath == Path::Uniform) {
+    V2 const sum = (at(x, t.inds[0]) + at(x, t.inds[1])) + (at(x, t.inds[2]) + at(x, t.inds[3]));
+    return load2(s.a[0]) * sum - at(x, t.centre);
+  }
   V2 sumA = -at(x, t.centre), sumB = splat(0.0);
   for (int k = 0; k < 4; ++k) {
     V2 const p = at(x, t.inds[k]);
     sumA += load2(s.a[k]) * p;
-    if constexpr (!kPlain) sumB += load2(s.b[k]) * p;
+    if constexpr (kPath == Path::General) sumB += load2(s.b[k]) * p;
   }
-  if constexpr (kPlain) return sumA;
+  if constexpr (kPath != Path::General) return sumA;
   return sumA + perp(sumB);
 }
 
-template <bool kPlain, bool kPerTerm>
+template <Path kPath, bool kPerTerm>
 double similarityEnergy(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
                         int nParms, double const* x, std::int32_t const* order, double* perTerm) {
   double e = 0.0;
@@ -783,40 +834,53 @@ double similarityEnergy(SimilarityTerm const* begin, SimilarityTerm const* end, 
         QX_ASSERT_AS(kAssertFile, ind < nParms, "ind < _nParms");
       }
     }
-    double const q = norm2(similarityLinear<kPlain>(*t, sets[t->coefSet], x));
+    double const q = norm2(similarityLinear<kPath>(*t, sets[t->coefSet], x));
     e += q;
     if constexpr (kPerTerm) perTerm[order ? order[t->centre] : t->centre] = q;
   }
   return e;
 }
 
-// dR/dP(c) = -I; d(R.R)/dP_k = 2 (a_k R + b_k (-R.y, R.x))
-template <bool kPlain>
+// dR/dP(c) = -I; d(R.R)/dP_k = 2 (a_k R + b_k (-R.y, R.x)). The term and
+// its weights are read into locals before the scatter, which could
+// otherwise alias them.
+template <Path kPath>
 void addSimilarityGradient(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
                            double const* x, double* g) {
   for (SimilarityTerm const* t = begin; t != end; ++t) {
-    SimilaritySet const& s = sets[t->coefSet];
-    V2 const r2 = splat(2.0) * similarityLinear<kPlain>(*t, s, x);
-    V2 const r2perp = V2{-r2[1], r2[0]};
-    addAt(g, t->centre, -r2);
+    SimilarityTerm const term = *t;
+    SimilaritySet const& s = sets[term.coefSet];
+    V2 a[4], b[4];
     for (int k = 0; k < 4; ++k) {
-      if constexpr (kPlain)
-        addAt(g, t->inds[k], load2(s.a[k]) * r2);
-      else
-        addAt(g, t->inds[k], load2(s.a[k]) * r2 + load2(s.b[k]) * r2perp);
+      a[k] = load2(s.a[k]);
+      if constexpr (kPath == Path::General) b[k] = load2(s.b[k]);
+    }
+    V2 const r2 = splat(2.0) * similarityLinear<kPath>(term, s, x);
+    V2 const r2perp = V2{-r2[1], r2[0]};
+    addAt(g, term.centre, -r2);
+    if constexpr (kPath == Path::Uniform) {
+      V2 const q = a[0] * r2;
+      for (int k = 0; k < 4; ++k) addAt(g, term.inds[k], q);
+    } else {
+      for (int k = 0; k < 4; ++k) {
+        if constexpr (kPath == Path::Plain)
+          addAt(g, term.inds[k], a[k] * r2);
+        else
+          addAt(g, term.inds[k], a[k] * r2 + b[k] * r2perp);
+      }
     }
   }
 }
 
 // Accumulates sum |S|^2, sum R.S and sum |R|^2; the residual has no
 // constant part, so S is the residual applied to d.
-template <bool kPlain>
+template <Path kPath>
 void addSimilarityLine(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
                        double const* x, double const* d, double& sa, double& sb, double& sc) {
   for (SimilarityTerm const* t = begin; t != end; ++t) {
     SimilaritySet const& s = sets[t->coefSet];
-    V2 const r = similarityLinear<kPlain>(*t, s, x);
-    V2 const l = similarityLinear<kPlain>(*t, s, d);
+    V2 const r = similarityLinear<kPath>(*t, s, x);
+    V2 const l = similarityLinear<kPath>(*t, s, d);
     sa += norm2(l);
     sb += dot2(r, l);
     sc += norm2(r);
@@ -830,33 +894,42 @@ double MultivariateQuadraticSimilarity::evaluateEnergy(double const* x, double* 
   std::int32_t const* order = getWorkingOrder();
   SimilaritySet const* sets = _coefSets.data();
   SimilarityTerm const* const begin = _terms.data();
+  SimilarityTerm const* const uni = begin + _nUniformTerms;
   SimilarityTerm const* const mid = begin + _nPlainTerms;
   SimilarityTerm const* const end = begin + _terms.size();
   if (perTerm)
-    return ec + similarityEnergy<true, true>(begin, mid, sets, _nParms, x, order, perTerm) +
-           similarityEnergy<false, true>(mid, end, sets, _nParms, x, order, perTerm);
-  return ec + similarityEnergy<true, false>(begin, mid, sets, _nParms, x, order, nullptr) +
-         similarityEnergy<false, false>(mid, end, sets, _nParms, x, order, nullptr);
+    return ec + similarityEnergy<Path::Uniform, true>(begin, uni, sets, _nParms, x, order, perTerm) +
+           similarityEnergy<Path::Plain, true>(uni, mid, sets, _nParms, x, order, perTerm) +
+           similarityEnergy<Path::General, true>(mid, end, sets, _nParms, x, order, perTerm);
+  return ec + similarityEnergy<Path::Uniform, false>(begin, uni, sets, _nParms, x, order, nullptr) +
+         similarityEnergy<Path::Plain, false>(uni, mid, sets, _nParms, x, order, nullptr) +
+         similarityEnergy<Path::General, false>(mid, end, sets, _nParms, x, order, nullptr);
 }
 
 void MultivariateQuadraticSimilarity::computeWorkingGradient(double const* x, double* g) const {
   clearPairs(g, _nParms);
   addConstraintGradient(x, g);
+  SimilaritySet const* sets = _coefSets.data();
   SimilarityTerm const* const begin = _terms.data();
+  SimilarityTerm const* const uni = begin + _nUniformTerms;
   SimilarityTerm const* const mid = begin + _nPlainTerms;
-  addSimilarityGradient<true>(begin, mid, _coefSets.data(), x, g);
-  addSimilarityGradient<false>(mid, begin + _terms.size(), _coefSets.data(), x, g);
+  addSimilarityGradient<Path::Uniform>(begin, uni, sets, x, g);
+  addSimilarityGradient<Path::Plain>(uni, mid, sets, x, g);
+  addSimilarityGradient<Path::General>(mid, begin + _terms.size(), sets, x, g);
   maskHardConstraints(g);
 }
 
 void MultivariateQuadraticSimilarity::computeWorkingLineQuadratic(double const* x, double const* d, double& a,
                                                                   double& b, double& c) const {
   QX_ASSERT_AS(kAssertFile, _magnetWeight == 0.0, "_magnetWeight == 0.0");
+  SimilaritySet const* sets = _coefSets.data();
   SimilarityTerm const* const begin = _terms.data();
+  SimilarityTerm const* const uni = begin + _nUniformTerms;
   SimilarityTerm const* const mid = begin + _nPlainTerms;
   double sa = 0.0, sb = 0.0, sc = 0.0;
-  addSimilarityLine<true>(begin, mid, _coefSets.data(), x, d, sa, sb, sc);
-  addSimilarityLine<false>(mid, begin + _terms.size(), _coefSets.data(), x, d, sa, sb, sc);
+  addSimilarityLine<Path::Uniform>(begin, uni, sets, x, d, sa, sb, sc);
+  addSimilarityLine<Path::Plain>(uni, mid, sets, x, d, sa, sb, sc);
+  addSimilarityLine<Path::General>(mid, begin + _terms.size(), sets, x, d, sa, sb, sc);
   a = sa;
   b = 2.0 * sb;
   c = sc;

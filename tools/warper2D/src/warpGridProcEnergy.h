@@ -209,7 +209,8 @@ class MultivariateQuadraticAffine : public MultivariateQuadraticConstraints {
   std::optional<AffineTermView> findTerm(int p) const;
   // Every stored term (those that contribute), its indices working
   // positions: first those with four free neighbours, a free centre and no
-  // constants, then the others, each group in lattice row order.
+  // constants (among them first those whose four weights are equal), then
+  // the others, each group in lattice row order.
   std::vector<AffineTerm> const& getTerms() const { return _terms; }
   std::size_t getStorageBytes() const override;
 
@@ -225,7 +226,8 @@ class MultivariateQuadraticAffine : public MultivariateQuadraticConstraints {
 
  private:
   std::vector<AffineTerm> _terms;  // plain terms (no constants, full stencil) first
-  std::ptrdiff_t _nPlainTerms = 0;
+  std::ptrdiff_t _nUniformTerms = 0;  // the leading plain terms whose four neighbour weights are equal
+  std::ptrdiff_t _nPlainTerms = 0;    // uniform ones included
   std::vector<CoefSet> _coefSets;
   std::vector<double> _constants;  // pairs; pair 0 is (0, 0)
 };
@@ -264,7 +266,8 @@ class MultivariateQuadraticSimilarity : public MultivariateQuadraticConstraints 
   // fewer than two neighbours. Linear in the term count.
   std::optional<SimilarityTermView> findTerm(int p) const;
   // Every term, its indices working positions: first those without a
-  // rotation part, then the others, each group in lattice row order.
+  // rotation part (among them first those with four equal weights), then
+  // the others, each group in lattice row order.
   std::vector<SimilarityTerm> const& getTerms() const { return _terms; }
   std::size_t getStorageBytes() const override;
 
@@ -281,7 +284,8 @@ class MultivariateQuadraticSimilarity : public MultivariateQuadraticConstraints 
 
  private:
   std::vector<SimilarityTerm> _terms;  // plain terms (every b_k = 0) first
-  std::ptrdiff_t _nPlainTerms = 0;
+  std::ptrdiff_t _nUniformTerms = 0;  // the leading plain terms whose four neighbour weights are equal
+  std::ptrdiff_t _nPlainTerms = 0;    // uniform ones included
   std::vector<CoefSet> _coefSets;
 };
 
