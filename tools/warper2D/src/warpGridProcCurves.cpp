@@ -15,6 +15,7 @@
 #include "primitives/ipShapeRenderProc.h"
 #include "primitives/ixPixelFormat.h"
 #include "primitives/ixTile.h"
+#include "pluginAPI/pxRequestMgr.h"
 #include "warpGridProc.h"
 
 namespace Qx::Warper2D {
@@ -111,12 +112,17 @@ void splitPassesByCurve(IxWriteGuard& corrMesh, GeBezierCurve const& curve, Warp
 
   // Only unconstrained pixels are renumbered, so only their pass numbers
   // size the table.
+  // The sweeps check for interruption once per row, as every whole-tile
+  // loop does; a cancelled request drops its mesh, half-renumbered or not.
+  PxRequestMgr const& requests = PxRequestMgr::getInstance();
   std::uint32_t maxPass = 0;
-  for (int y = y0; y < y1; ++y)
+  for (int y = y0; y < y1; ++y) {
     for (int x = x0; x < x1; ++x) {
       std::uint32_t const bits = readMeshBits(corrMesh.getPixelAddress(x, y));
       if (!(bits & CONSTRAINED_BIT)) maxPass = std::max(maxPass, bits & PASS_MASK);
     }
+    requests.checkInterruption();
+  }
   // Pass numbers written by earlier splits are dense. Sparse ones (a mesh
   // whose B patterns came from elsewhere) would ask for a table of up to
   // 2^31 entries: rank them first, which keeps their order and therefore
@@ -145,6 +151,7 @@ void splitPassesByCurve(IxWriteGuard& corrMesh, GeBezierCurve const& curve, Warp
       std::size_t const entry = 2 * static_cast<std::size_t>(bits & PASS_MASK) + (inside[x - x0] != 0.0f ? 1 : 0);
       if (newPassNumber[entry] < 0) newPassNumber[entry] = 0;
     }
+    requests.checkInterruption();
   }
 
   int const firstSide = smoothing == WarpGridProc::Outside ? 1 : 0;
@@ -171,6 +178,7 @@ void splitPassesByCurve(IxWriteGuard& corrMesh, GeBezierCurve const& curve, Warp
       }
       writeMeshBits(pixel, (bits & ~PASS_MASK) | static_cast<std::uint32_t>(newPass));
     }
+    requests.checkInterruption();
   }
 }
 
@@ -191,7 +199,7 @@ void WarpGridProc::applyCurveToCorrespondence(GeBezierCurve const& src, Vector<f
   CurveEvaluator const srcCurve(src);
   CurveEvaluator const dstCurve(dst);
   if (!isUsable(srcCurve) || !isUsable(dstCurve) || !allFinite(srcLinks) || !allFinite(dstLinks) ||
-      !std::isfinite(interpolation))
+      !std::isfinite(static_cast<float>(interpolation)))  // finite, and still finite as the float it is used as
     return;
   GeLinkedBeziers const linked(src, srcLinks, dst, dstLinks, 0.5);
 
@@ -334,6 +342,21 @@ void WarpGridProc::applyCurveToCorrespondence(GeBezierCurve const& src, Vector<f
     prevY = py;
     u = uEnd;
     if (uEnd >= 1.0) {
+      // The last segment ends in a pixel that the walk has not sampled: the
+      // end point lies on or just short of a neighbour's centre line, where
+      // the crossing is not found inside the segment (exactly at u = 1, or
+      // past it by the rounding of the float coefficients). No later
+      // segment starts there, so that pixel gets one more step at u = 1;
+      // an open curve's end would otherwise go unconstrained. The end point
+      // lies within one pixel of this one, so the step stays 8-connected;
+      // a closed curve ends in its own first pixel, which it already holds.
+      if (k + 1 >= n) {
+        GePoint2<float> const end = seg->point(1.0f);
+        if (static_cast<int>(std::floor(end.x() + 0.5f)) != px || static_cast<int>(std::floor(end.y() + 0.5f)) != py) {
+          u = 1.0;
+          continue;
+        }
+      }
       if (++k >= n) break;
       seg = &srcCurve.getSegment(k);
       u = 0.0;

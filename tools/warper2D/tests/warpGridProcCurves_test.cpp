@@ -11,6 +11,7 @@
 #include "base/assertions.h"
 #include "primitives/geBezierCurve.h"
 #include "primitives/ixTile.h"
+#include "pluginAPI/pxRequestMgr.h"
 #include "warpGridProc.h"
 
 using namespace Qx::Warper2D;
@@ -198,6 +199,39 @@ TEST(ApplyCurveTest, OnePointCurveConstrainsOnePixel) {
   // the same (both tangents default to (1, 0)), so the offset carries over.
   EXPECT_NEAR(m.r, 20.0f - 0.4f, 1e-5);
   EXPECT_NEAR(m.g, 10.0f + 0.4f, 1e-5);
+}
+
+TEST(ApplyCurveTest, OpenCurvesConstrainBothEndPixels) {
+  // A straight line whose end lies on a pixel centre: the walk reaches the
+  // last pixel's centre line exactly at the end of the segment.
+  Vector<P> line = {{10, 10}, {10, 10}, {13.333333f, 10}, {16.666667f, 10}, {20, 10}, {20, 10}};
+  IxTile const mesh = makeMesh({0, 0, 32, 32});
+  IxWriteGuard g(mesh);
+  GeBezierCurve const c(line, GeBezierCurve::OPEN);
+  WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, c, kNoLinks, 1.0, WarpGridProc::Bidirectional, g);
+  for (int x = 10; x <= 20; ++x) EXPECT_TRUE(readMeshBits(g.getPixelAddress(x, 10)) & CONSTRAINED_BIT) << x;
+  EXPECT_EQ(countConstrained(g), 11);
+
+  // Random open curves with their ends on pixel centres pin both ends.
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> coord(4, 60), handle(-12, 12);
+  for (int i = 0; i < 300; ++i) {
+    IxTile const m = makeMesh({0, 0, 64, 64});
+    IxWriteGuard mg(m);
+    Vector<P> pts;
+    int const count = 2 + i % 3;
+    for (int k = 0; k < count; ++k) {
+      float const x = float(coord(rng)), y = float(coord(rng));
+      pts.push_back({x + handle(rng), y + handle(rng)});
+      pts.push_back({x, y});
+      pts.push_back({x + handle(rng), y + handle(rng)});
+    }
+    GeBezierCurve const open(pts, GeBezierCurve::OPEN);
+    WarpGridProc::applyCurveToCorrespondence(open, kNoLinks, open, kNoLinks, 1.0, WarpGridProc::Bidirectional, mg);
+    P const first = pts[1], last = pts[pts.size() - 2];
+    ASSERT_TRUE(readMeshBits(mg.getPixelAddress(int(first.x()), int(first.y()))) & CONSTRAINED_BIT) << i;
+    ASSERT_TRUE(readMeshBits(mg.getPixelAddress(int(last.x()), int(last.y()))) & CONSTRAINED_BIT) << i;
+  }
 }
 
 TEST(ApplyCurveTest, EarlierConstraintsAreKept) {
@@ -474,6 +508,20 @@ TEST(SplitPassesTest, SparsePassNumbersAreRankedNotTabled) {
       EXPECT_EQ(m.b & PASS_MASK, 2 + rank) << x << "," << y;
     }
   });
+}
+
+TEST(SplitPassesTest, ACancelledRequestStopsTheSplit) {
+  IxTile const mesh = makeMesh({0, 0, 60, 60});
+  IxWriteGuard g(mesh);
+  PxRequest cancelled;
+  cancelled.cancel();
+  PxRequestScope scope(&cancelled);
+  GeBezierCurve const c = circle(30, 30, 15);
+  EXPECT_THROW(WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, c, kNoLinks, 1.0, WarpGridProc::Inside, g),
+               PxInterruptedException);
+  // Without a split there is no long sweep to interrupt.
+  EXPECT_NO_THROW(
+      WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, c, kNoLinks, 1.0, WarpGridProc::Bidirectional, g));
 }
 
 // --- random curve pairs ----------------------------------------------------------
