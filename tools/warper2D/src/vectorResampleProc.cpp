@@ -19,6 +19,12 @@ namespace Qx::Warper2D {
 
 namespace {
 
+// A blend amount that is not finite, or that no float can hold, makes no
+// usable warp: it counts as 0, so the pixels it governs stay where they are
+// instead of turning every vector into NaN.
+double usableAmount(double amount) { return std::isfinite(static_cast<float>(amount)) ? amount : 0.0; }
+
+
 using RingValue = VectorResampleProc::RingValue;
 using ScatterVertex = VectorResampleProc::ScatterVertex;
 using BoundaryExtrapolator = VectorResampleProc::BoundaryExtrapolator;
@@ -269,6 +275,7 @@ void fillWithoutMesh(IxWriteGuard& dst, float t, bool identity) {
 void VectorResampleProc::resample(IxTile const& destination, IxTile const& mesh, double positionAmount,
                                   double valueAmount, int method) {
   // Tile validity is asserted by the host's guards as each path opens them.
+  positionAmount = usableAmount(positionAmount);
   if (std::fabs(positionAmount) < kMinPositionAmount) {
     resampleDirect(destination, mesh, valueAmount, method);
   } else {
@@ -288,6 +295,7 @@ void VectorResampleProc::resampleDirect(IxTile const& destination, IxTile const&
 
   GeRectangle<int> const d = dst.getPixelRegion();
   GeRectangle<int> const m = mesh.getPixelRegion();
+  valueAmount = usableAmount(valueAmount);
   float const t = static_cast<float>(valueAmount);
   if (d.isEmpty()) return;
 
@@ -387,6 +395,8 @@ void VectorResampleProc::resampleScattered(IxTile const& destination, IxTile con
   QX_ASSERT(isRgbFloat(mesh.getPixelFormat()));
 
   ipSet(dst, CoRgbaColorTyped<float>::ZERO, nullptr);
+  valueAmount = usableAmount(valueAmount);
+  positionAmount = usableAmount(positionAmount);
   GeRectangle<int> const d = dst.getPixelRegion();
   if (d.isEmpty()) return;
   GeRectangle<int> const m = mesh.getPixelRegion();

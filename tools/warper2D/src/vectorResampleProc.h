@@ -51,7 +51,8 @@ class VectorResampleProc {
 
   // Fills the whole destination tile from the mesh tile. Both tiles must be
   // valid FLOAT32 RGB tiles. |positionAmount| < 0.0001 selects the direct
-  // path, anything else the scatter path.
+  // path, anything else the scatter path. An amount that is not finite (or
+  // beyond float range) counts as 0: no movement from that amount.
   static void resample(IxTile const& destination, IxTile const& mesh, double positionAmount, double valueAmount,
                        int method);
 

@@ -207,6 +207,26 @@ TEST(DirectPathTest, IdentityMeshOrValueAmountZeroGivesIdentityInsideAndOutside)
   expectIdentityVectors(dst, 0.0f);
 }
 
+TEST(PathSelectionTest, UnusableAmountsMeanNoMovement) {
+  // NaN, infinities and values no float holds count as 0 on both paths:
+  // every written pixel samples its own position, never NaN.
+  IxTile const mesh = makeMesh(Rect(0, 0, 15, 11), smoothWave(3.0f, 10.0f));
+  double const bad[] = {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e300};
+  for (double amount : bad) {
+    IxTile const direct = makeRgbTile(Rect(-5, -5, 25, 20));
+    VectorResampleProc::resample(direct, mesh, 0.0, amount, 1);
+    expectIdentityVectors(direct, 0.0f);
+    IxTile const scattered = makeRgbTile(Rect(-5, -5, 25, 20));
+    VectorResampleProc::resample(scattered, mesh, amount, 0.0, 1);  // position unusable -> direct path
+    expectIdentityVectors(scattered, 0.0f);
+    IxTile const both = makeRgbTile(Rect(0, 0, 15, 11));
+    VectorResampleProc::resampleScattered(both, mesh, amount, amount, 1);
+    forEachPixel(both, [](int, int, Vec3 const& v) {
+      ASSERT_TRUE(std::isfinite(v.r) && std::isfinite(v.g) && std::isfinite(v.b));
+    });
+  }
+}
+
 TEST(DirectPathTest, TranslationIsBlendedEverywhereEvenFarFromTheMesh) {
   IxTile const mesh = makeMesh(Rect(4, 4, 14, 12), translation(3.0f, -2.0f));
   for (double t : {1.0, 0.5}) {
