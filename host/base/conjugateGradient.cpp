@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 #include "base/assertions.h"
 
@@ -16,19 +17,47 @@ ConjugateGradient::ConjugateGradient(int n)
 
 void ConjugateGradient::reset() { _hasHistory = false; }
 
+namespace {
+
+// Two unknowns at a time: the sums below are long reductions that the
+// compiler may not reorder by itself, so they run as two interleaved
+// partial sums in one SSE register.
+typedef double V2 __attribute__((vector_size(16)));
+
+inline V2 load2(double const* p) {
+  V2 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store2(double* p, V2 v) { std::memcpy(p, &v, sizeof v); }
+inline double sum2(V2 v) { return v[0] + v[1]; }
+
+}  // namespace
+
 bool ConjugateGradient::computeDirection(double const* g, bool allowRestart) {
   // Two passes over the unknowns: the products that beta needs, then the
   // direction update fused with the descent test and the history copy.
   // |g_{k-1}|^2 is the previous call's |g|^2, so it is never recomputed.
-  double gg = 0.0, gPrev = 0.0;
-  double const* prev = _prevGradient.get();
+  int const pairs = _n & ~1;
+  double* d = _direction.get();
+  double* keep = _prevGradient.get();
+  V2 gg2 = V2{0.0, 0.0}, gPrev2 = V2{0.0, 0.0};
   if (_hasHistory) {
-    for (int i = 0; i < _n; ++i) {
-      gg += g[i] * g[i];
-      gPrev += g[i] * prev[i];
+    for (int i = 0; i < pairs; i += 2) {
+      V2 const gi = load2(g + i);
+      gg2 += gi * gi;
+      gPrev2 += gi * load2(keep + i);
     }
   } else {
-    for (int i = 0; i < _n; ++i) gg += g[i] * g[i];
+    for (int i = 0; i < pairs; i += 2) {
+      V2 const gi = load2(g + i);
+      gg2 += gi * gi;
+    }
+  }
+  double gg = sum2(gg2), gPrev = sum2(gPrev2);
+  if (pairs < _n) {
+    gg += g[pairs] * g[pairs];
+    if (_hasHistory) gPrev += g[pairs] * keep[pairs];
   }
 
   double beta = 0.0;
@@ -39,8 +68,6 @@ bool ConjugateGradient::computeDirection(double const* g, bool allowRestart) {
   }
 
   double slope = 0.0;
-  double* d = _direction.get();
-  double* keep = _prevGradient.get();
   if (restart) {
     // d = -g outright: the old direction may be undefined (first call) or
     // not finite, and 0 times either is no zero.
@@ -50,11 +77,20 @@ bool ConjugateGradient::computeDirection(double const* g, bool allowRestart) {
       keep[i] = gi;
     }
   } else {
-    for (int i = 0; i < _n; ++i) {
-      double const gi = g[i];
-      d[i] = -gi + beta * d[i];
-      slope += d[i] * gi;
-      keep[i] = gi;
+    V2 const beta2 = V2{beta, beta};
+    V2 slope2 = V2{0.0, 0.0};
+    for (int i = 0; i < pairs; i += 2) {
+      V2 const gi = load2(g + i);
+      V2 const di = beta2 * load2(d + i) - gi;
+      store2(d + i, di);
+      slope2 += di * gi;
+      store2(keep + i, gi);
+    }
+    slope = sum2(slope2);
+    if (pairs < _n) {
+      d[pairs] = -g[pairs] + beta * d[pairs];
+      slope += d[pairs] * g[pairs];
+      keep[pairs] = g[pairs];
     }
   }
   if (!restart && allowRestart && slope >= 0.0) {
@@ -63,6 +99,7 @@ bool ConjugateGradient::computeDirection(double const* g, bool allowRestart) {
     for (int i = 0; i < _n; ++i) d[i] = -g[i];
   }
 
+  _slope = restart ? -gg : slope;  // d = -g on a restart
   _prevNorm = gg;
   _hasHistory = true;
   return restart;

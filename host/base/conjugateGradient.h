@@ -36,6 +36,12 @@ class ConjugateGradient {
   // restart.
   bool getUnitDirection(double const* gradient, bool allowRestart, double* direction);
 
+  // d . g of the direction last computed (unscaled) and the gradient it was
+  // computed for: negative for a descent direction. A minimiser with an
+  // exact line search on a quadratic gets the linear coefficient of the
+  // energy along d from it without another pass.
+  double getLastSlope() const { return _slope; }
+
   // Forget the history: the next direction is steepest descent.
   void reset();
 
@@ -45,6 +51,7 @@ class ConjugateGradient {
   int _n;
   bool _hasHistory = false;
   double _prevNorm = 0.0;  // |previous gradient|^2
+  double _slope = 0.0;     // d . g of the last direction
   std::unique_ptr<double[]> _prevGradient;  // n doubles, written by the first call
   std::unique_ptr<double[]> _direction;     // n doubles, written by the first call
 };

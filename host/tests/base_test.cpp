@@ -160,4 +160,22 @@ TEST(ConjugateGradientTest, ResetForgetsHistory) {
   for (int i = 0; i < n; ++i) EXPECT_EQ(d[i], -g2[i]);
 }
 
+TEST(ConjugateGradientTest, LastSlopeIsTheDirectionDotTheGradient) {
+  // Odd and even sizes: the products run two unknowns at a time plus a tail.
+  std::mt19937 rng(8);
+  std::uniform_real_distribution<> u(-1, 1);
+  for (int n : {1, 6, 7}) {
+    ConjugateGradient cg(n);
+    std::vector<double> g(static_cast<std::size_t>(n));
+    for (int call = 0; call < 12; ++call) {
+      for (double& v : g) v = u(rng) * (call % 3 == 2 ? 1e-3 : 1.0);
+      double const* d = cg.getDirection(g.data());
+      double dot = 0.0, scale = 0.0;
+      for (int i = 0; i < n; ++i) dot += d[i] * g[i], scale += std::fabs(d[i] * g[i]);
+      EXPECT_NEAR(cg.getLastSlope(), dot, 1e-14 * scale) << n << " " << call;
+      EXPECT_LT(cg.getLastSlope(), 0.0);  // restarts keep every direction a descent one
+    }
+  }
+}
+
 }  // namespace

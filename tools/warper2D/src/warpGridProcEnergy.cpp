@@ -314,15 +314,23 @@ double MultivariateQuadraticConstraints::computeConstraintEnergy(double const* x
   return _magnetWeight * spring + _foldWeight * fold;
 }
 
-void MultivariateQuadraticConstraints::addConstraintGradient(double const* x, double* g) const {
-  if (!(_magnetWeight > 0.0)) return;
+double MultivariateQuadraticConstraints::addConstraintGradient(double const* x, double* g) const {
+  if (!(_magnetWeight > 0.0)) return 0.0;
+  // The energy comes along, summed exactly as computeConstraintEnergy sums it.
   V2 const w2 = splat(2.0 * _magnetWeight);
-  for (int p : _constrainedParms) addAt(g, p, w2 * (at(x, p) - at(_targets.data(), p)));
+  double spring = 0.0;
+  for (int p : _constrainedParms) {
+    V2 const off = at(x, p) - at(_targets.data(), p);
+    spring += norm2(off);
+    addAt(g, p, w2 * off);
+  }
+  double fold = 0.0;
   for (FoldTriangle const& t : _triangles) {
     V2 const p0 = at(x, t.i0), p1 = at(x, t.i1), p2 = at(x, t.i2);
     V2 const e = p2 - p1, r = p0 - p1;
     double const d = (e[0] * r[1] - e[1] * r[0]) * t.scale;
     if (!(d < _minFoldArea)) continue;
+    fold += (d - _minFoldArea) * (d - _minFoldArea);
     // d = (e x r) scale: dd/dP0 = scale (-e.y, e.x), dd/dP2 = scale (r.y, -r.x),
     // and dd/dP1 = -(dd/dP0 + dd/dP2) since d does not change under translation.
     V2 const k = splat(2.0 * _foldWeight * (d - _minFoldArea) * t.scale);
@@ -332,6 +340,7 @@ void MultivariateQuadraticConstraints::addConstraintGradient(double const* x, do
     addAt(g, t.i2, d2);
     addAt(g, t.i1, -(d0 + d2));
   }
+  return _magnetWeight * spring + _foldWeight * fold;
 }
 
 void MultivariateQuadraticConstraints::maskHardConstraints(double* g) const {
@@ -344,11 +353,14 @@ double MultivariateQuadraticConstraints::evaluateEnergy(double const* w, double*
   return computeConstraintEnergy(w);
 }
 
-void MultivariateQuadraticConstraints::computeWorkingGradient(double const* w, double* g) const {
+double MultivariateQuadraticConstraints::computeWorkingGradientAndEnergy(double const* w, double* g) const {
   clearPairs(g, _nParms);
-  addConstraintGradient(w, g);
+  double const e = addConstraintGradient(w, g);
   maskHardConstraints(g);
+  return e;
 }
+
+double MultivariateQuadraticConstraints::computeWorkingCurvature(double const*, double const*) const { return 0.0; }
 
 void MultivariateQuadraticConstraints::computeWorkingLineQuadratic(double const*, double const*, double& a,
                                                                    double& b, double& c) const {
@@ -621,14 +633,17 @@ double affineEnergy(AffineTerm const* begin, AffineTerm const* end, AffineSet co
 // locals before the scatter: the stores into g could otherwise alias them,
 // and every index and weight would be read again after each store.
 template <Path kPath>
-void addAffineGradient(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets,
-                       double const* constants, double const* x, double* g) {
+double addAffineGradient(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets,
+                         double const* constants, double const* x, double* g) {
+  double e = 0.0;
   for (AffineTerm const* t = begin; t != end; ++t) {
     AffineTerm const term = *t;
     AffineSet const& s = sets[term.coefSet];
     V2 c[5];
     for (int k = 0; k < 5; ++k) c[k] = load2(s.c[k]);
-    V2 const r2 = splat(2.0) * affineResidual<kPath>(term, s, constants, x);
+    V2 const r = affineResidual<kPath>(term, s, constants, x);
+    e += norm2(r);
+    V2 const r2 = splat(2.0) * r;
     if constexpr (kPath == Path::Uniform) {
       V2 const q = c[0] * r2;
       for (int k = 0; k < 4; ++k) addAt(g, term.inds[k], q);
@@ -637,6 +652,15 @@ void addAffineGradient(AffineTerm const* begin, AffineTerm const* end, AffineSet
     }
     addAt(g, term.inds[4], kPath != Path::General ? -r2 : c[4] * r2);
   }
+  return e;
+}
+
+// sum |S|^2: the line quadratic's curvature alone, accumulated as
+// addAffineLine accumulates it.
+template <Path kPath>
+void addAffineCurvature(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets, double const* d,
+                        double& sa) {
+  for (AffineTerm const* t = begin; t != end; ++t) sa += norm2(affineLinear<kPath>(*t, sets[t->coefSet], d));
 }
 
 // E(x + t d) = sum |R + t S|^2 = t^2 sum|S|^2 + t 2 sum R.S + sum|R|^2
@@ -673,18 +697,34 @@ double MultivariateQuadraticAffine::evaluateEnergy(double const* x, double* perT
          affineEnergy<Path::General, false>(mid, end, sets, constants, x, order, nullptr);
 }
 
-void MultivariateQuadraticAffine::computeWorkingGradient(double const* x, double* g) const {
+// The energy is summed in the order evaluateEnergy sums it, so both agree
+// to the last bit.
+double MultivariateQuadraticAffine::computeWorkingGradientAndEnergy(double const* x, double* g) const {
   clearPairs(g, _nParms);
-  addConstraintGradient(x, g);
+  double e = addConstraintGradient(x, g);
   AffineSet const* sets = _coefSets.data();
   double const* constants = _constants.data();
   AffineTerm const* const begin = _terms.data();
   AffineTerm const* const uni = begin + _nUniformTerms;
   AffineTerm const* const mid = begin + _nPlainTerms;
-  addAffineGradient<Path::Uniform>(begin, uni, sets, constants, x, g);
-  addAffineGradient<Path::Plain>(uni, mid, sets, constants, x, g);
-  addAffineGradient<Path::General>(mid, begin + _terms.size(), sets, constants, x, g);
+  e += addAffineGradient<Path::Uniform>(begin, uni, sets, constants, x, g);
+  e += addAffineGradient<Path::Plain>(uni, mid, sets, constants, x, g);
+  e += addAffineGradient<Path::General>(mid, begin + _terms.size(), sets, constants, x, g);
   maskHardConstraints(g);
+  return e;
+}
+
+double MultivariateQuadraticAffine::computeWorkingCurvature(double const*, double const* d) const {
+  QX_ASSERT_AS(kAssertFile, _magnetWeight == 0.0, "_magnetWeight == 0.0");
+  AffineSet const* sets = _coefSets.data();
+  AffineTerm const* const begin = _terms.data();
+  AffineTerm const* const uni = begin + _nUniformTerms;
+  AffineTerm const* const mid = begin + _nPlainTerms;
+  double sa = 0.0;
+  addAffineCurvature<Path::Uniform>(begin, uni, sets, d, sa);
+  addAffineCurvature<Path::Plain>(uni, mid, sets, d, sa);
+  addAffineCurvature<Path::General>(mid, begin + _terms.size(), sets, d, sa);
+  return sa;
 }
 
 void MultivariateQuadraticAffine::computeWorkingLineQuadratic(double const* x, double const* d, double& a,
@@ -845,8 +885,9 @@ double similarityEnergy(SimilarityTerm const* begin, SimilarityTerm const* end, 
 // its weights are read into locals before the scatter, which could
 // otherwise alias them.
 template <Path kPath>
-void addSimilarityGradient(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
-                           double const* x, double* g) {
+double addSimilarityGradient(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
+                             double const* x, double* g) {
+  double e = 0.0;
   for (SimilarityTerm const* t = begin; t != end; ++t) {
     SimilarityTerm const term = *t;
     SimilaritySet const& s = sets[term.coefSet];
@@ -855,7 +896,9 @@ void addSimilarityGradient(SimilarityTerm const* begin, SimilarityTerm const* en
       a[k] = load2(s.a[k]);
       if constexpr (kPath == Path::General) b[k] = load2(s.b[k]);
     }
-    V2 const r2 = splat(2.0) * similarityLinear<kPath>(term, s, x);
+    V2 const r = similarityLinear<kPath>(term, s, x);
+    e += norm2(r);
+    V2 const r2 = splat(2.0) * r;
     V2 const r2perp = V2{-r2[1], r2[0]};
     addAt(g, term.centre, -r2);
     if constexpr (kPath == Path::Uniform) {
@@ -870,6 +913,15 @@ void addSimilarityGradient(SimilarityTerm const* begin, SimilarityTerm const* en
       }
     }
   }
+  return e;
+}
+
+// sum |S|^2: the line quadratic's curvature alone, accumulated as
+// addSimilarityLine accumulates it.
+template <Path kPath>
+void addSimilarityCurvature(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
+                            double const* d, double& sa) {
+  for (SimilarityTerm const* t = begin; t != end; ++t) sa += norm2(similarityLinear<kPath>(*t, sets[t->coefSet], d));
 }
 
 // Accumulates sum |S|^2, sum R.S and sum |R|^2; the residual has no
@@ -906,17 +958,33 @@ double MultivariateQuadraticSimilarity::evaluateEnergy(double const* x, double* 
          similarityEnergy<Path::General, false>(mid, end, sets, _nParms, x, order, nullptr);
 }
 
-void MultivariateQuadraticSimilarity::computeWorkingGradient(double const* x, double* g) const {
+// The energy is summed in the order evaluateEnergy sums it, so both agree
+// to the last bit.
+double MultivariateQuadraticSimilarity::computeWorkingGradientAndEnergy(double const* x, double* g) const {
   clearPairs(g, _nParms);
-  addConstraintGradient(x, g);
+  double e = addConstraintGradient(x, g);
   SimilaritySet const* sets = _coefSets.data();
   SimilarityTerm const* const begin = _terms.data();
   SimilarityTerm const* const uni = begin + _nUniformTerms;
   SimilarityTerm const* const mid = begin + _nPlainTerms;
-  addSimilarityGradient<Path::Uniform>(begin, uni, sets, x, g);
-  addSimilarityGradient<Path::Plain>(uni, mid, sets, x, g);
-  addSimilarityGradient<Path::General>(mid, begin + _terms.size(), sets, x, g);
+  e += addSimilarityGradient<Path::Uniform>(begin, uni, sets, x, g);
+  e += addSimilarityGradient<Path::Plain>(uni, mid, sets, x, g);
+  e += addSimilarityGradient<Path::General>(mid, begin + _terms.size(), sets, x, g);
   maskHardConstraints(g);
+  return e;
+}
+
+double MultivariateQuadraticSimilarity::computeWorkingCurvature(double const*, double const* d) const {
+  QX_ASSERT_AS(kAssertFile, _magnetWeight == 0.0, "_magnetWeight == 0.0");
+  SimilaritySet const* sets = _coefSets.data();
+  SimilarityTerm const* const begin = _terms.data();
+  SimilarityTerm const* const uni = begin + _nUniformTerms;
+  SimilarityTerm const* const mid = begin + _nPlainTerms;
+  double sa = 0.0;
+  addSimilarityCurvature<Path::Uniform>(begin, uni, sets, d, sa);
+  addSimilarityCurvature<Path::Plain>(uni, mid, sets, d, sa);
+  addSimilarityCurvature<Path::General>(mid, begin + _terms.size(), sets, d, sa);
+  return sa;
 }
 
 void MultivariateQuadraticSimilarity::computeWorkingLineQuadratic(double const* x, double const* d, double& a,
@@ -996,10 +1064,13 @@ int minimiseQuadratic(MultivariateQuadraticBase const& e, double* xParms, int ma
   double maxStep = 0.0;
 
   for (int k = 1; k <= maxIter; ++k) {
-    e.computeWorkingGradient(x, g.get());
+    // E(x + t d) = a t^2 + b t + c: c = E(x) comes with the gradient,
+    // b = g . d (the directional derivative) with the direction, and only
+    // a = sum |S|^2 takes a sweep of its own.
+    double const c = e.computeWorkingGradientAndEnergy(x, g.get());
     double const* d = cg.getDirection(g.get());
-    double a = 0.0, b = 0.0, c = 0.0;
-    e.computeWorkingLineQuadratic(x, d, a, b, c);
+    double const b = cg.getLastSlope();
+    double const a = e.computeWorkingCurvature(x, d);
     QX_ASSERT_AS(kAssertFile, c >= -1.0e-8, "c >= -1.0e-8");
     QX_ASSERT_AS(kAssertFile, a >= -1.0e-8, "a >= -1.0e-8");
 
@@ -1054,7 +1125,7 @@ int minimiseByStepSearch(MultivariateQuadraticBase const& e, double* xParms, int
   };
 
   for (int k = 1; k <= maxIter; ++k) {
-    e.computeWorkingGradient(x, g.get());
+    double eBest = e.computeWorkingGradientAndEnergy(x, g.get());
     cg.getUnitDirection(g.get(), true, u.get());
 
     // Walk along u: two successive gains double the step, a loss reverses
@@ -1062,7 +1133,6 @@ int minimiseByStepSearch(MultivariateQuadraticBase const& e, double* xParms, int
     // step is the first guess.
     double s = std::fabs(tPrev);
     double t = 0.0;
-    double eBest = e.computeWorkingEnergy(x);
     int count = 0;
     if (s >= tolX) {
       for (;;) {

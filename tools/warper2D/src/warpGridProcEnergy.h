@@ -80,6 +80,20 @@ class MultivariateQuadraticBase {
                                            double& c) const {
     computeLineQuadratic(w, d, a, b, c);
   }
+  // The gradient and E(w) from one sweep over the terms.
+  virtual double computeWorkingGradientAndEnergy(double const* w, double* g) const {
+    computeWorkingGradient(w, g);
+    return computeWorkingEnergy(w);
+  }
+  // The quadratic coefficient a of the line quadratic alone. The exact line
+  // search knows the other two already: c = E(w) from the gradient sweep and
+  // b = g . d (the linear term of E along d is the directional derivative),
+  // so it need not evaluate the residuals at w a second time.
+  virtual double computeWorkingCurvature(double const* w, double const* d) const {
+    double a = 0.0, b = 0.0, c = 0.0;
+    computeWorkingLineQuadratic(w, d, a, b, c);
+    return a;
+  }
 
  protected:
   MultivariateQuadraticBase() = default;
@@ -113,8 +127,12 @@ class MultivariateQuadraticConstraints : public MultivariateQuadraticBase {
   // them in ascending order; null when that is the parameter order itself.
   std::int32_t const* getWorkingOrder() const final { return _order.empty() ? nullptr : _order.data(); }
   double computeWorkingEnergy(double const* w) const final { return evaluateEnergy(w, nullptr); }
-  void computeWorkingGradient(double const* w, double* g) const override;
+  void computeWorkingGradient(double const* w, double* g) const final {
+    (void)computeWorkingGradientAndEnergy(w, g);
+  }
   void computeWorkingLineQuadratic(double const* w, double const* d, double& a, double& b, double& c) const override;
+  double computeWorkingGradientAndEnergy(double const* w, double* g) const override;
+  double computeWorkingCurvature(double const* w, double const* d) const override;
 
   // Read-only views, cheap, for the solver and the tests.
   double getMagnetWeight() const { return _magnetWeight; }
@@ -135,8 +153,8 @@ class MultivariateQuadraticConstraints : public MultivariateQuadraticBase {
  protected:
   // The soft-constraint and fold-over energy (0 without a positive magnet weight).
   double computeConstraintEnergy(double const* x) const;
-  // Adds the gradient of computeConstraintEnergy to g.
-  void addConstraintGradient(double const* x, double* g) const;
+  // Adds the gradient of computeConstraintEnergy to g and returns that energy.
+  double addConstraintGradient(double const* x, double* g) const;
   // With hard constraints (weight exactly 0) constrained points do not move.
   void maskHardConstraints(double* g) const;
   // E(w) in working order; perTerm, when not null, is in parameter order.
@@ -200,8 +218,9 @@ class MultivariateQuadraticAffine : public MultivariateQuadraticConstraints {
                               double const* positions, double const* targetSource);
   ~MultivariateQuadraticAffine() override;
 
-  void computeWorkingGradient(double const* w, double* g) const override;
+  double computeWorkingGradientAndEnergy(double const* w, double* g) const override;
   void computeWorkingLineQuadratic(double const* w, double const* d, double& a, double& b, double& c) const override;
+  double computeWorkingCurvature(double const* w, double const* d) const override;
 
   // The term of parameter p, in parameter numbering; empty when it has
   // neither entries nor constants (it contributes nothing). Linear in the
@@ -259,8 +278,9 @@ class MultivariateQuadraticSimilarity : public MultivariateQuadraticConstraints 
                                   std::int32_t const* parmIndex, double const* targetSource);
   ~MultivariateQuadraticSimilarity() override;
 
-  void computeWorkingGradient(double const* w, double* g) const override;
+  double computeWorkingGradientAndEnergy(double const* w, double* g) const override;
   void computeWorkingLineQuadratic(double const* w, double const* d, double& a, double& b, double& c) const override;
+  double computeWorkingCurvature(double const* w, double const* d) const override;
 
   // The term of parameter p, in parameter numbering; empty when it has
   // fewer than two neighbours. Linear in the term count.

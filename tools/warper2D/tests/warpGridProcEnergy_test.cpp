@@ -738,6 +738,52 @@ TEST(WorkingOrderTest, InterruptedMinimiserLeavesItsIterateInParameterOrder) {
   }
 }
 
+TEST(WorkingOrderTest, ExactLineSearchPiecesAgreeWithTheLineQuadratic) {
+  // The exact line search takes c from the gradient sweep, b as g . d and a
+  // from the curvature sweep; each must be the line quadratic's own.
+  std::mt19937 rng(612);
+  std::uniform_real_distribution<> u(-1, 1);
+  for (int trial = 0; trial < 16; ++trial) {
+    TestLattice const l = randomLattice(rng, 0.7);
+    for (bool affine : {false, true}) {
+      for (double magnet : {0.0, 1.5}) {
+        auto const e = l.energy(affine, magnet);
+        std::size_t const n = l.positions.size();
+        std::vector<double> w(n), g(n), gw(n), d(n);
+        std::int32_t const* order = e->getWorkingOrder();
+        for (std::size_t i = 0; i < n / 2; ++i) {
+          std::size_t const p = order ? static_cast<std::size_t>(order[i]) : i;
+          w[2 * i] = l.positions[2 * p], w[2 * i + 1] = l.positions[2 * p + 1];
+        }
+        double const energy = e->computeWorkingGradientAndEnergy(w.data(), gw.data());
+        EXPECT_EQ(energy, e->computeEnergy(l.positions.data(), nullptr));
+        e->computeGradient(l.positions.data(), g.data());
+        for (std::size_t i = 0; i < n / 2; ++i) {
+          std::size_t const p = order ? static_cast<std::size_t>(order[i]) : i;
+          EXPECT_EQ(gw[2 * i], g[2 * p]);
+          EXPECT_EQ(gw[2 * i + 1], g[2 * p + 1]);
+        }
+        if (magnet > 0.0) {
+          EXPECT_THROW(e->computeWorkingCurvature(w.data(), gw.data()), AssertionFailure);
+          continue;
+        }
+        // A direction that, like a conjugate-gradient one, leaves the
+        // constrained points alone.
+        double gd = 0.0, scale = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+          d[i] = gw[i] == 0.0 ? 0.0 : u(rng);
+          gd += gw[i] * d[i], scale += std::fabs(gw[i] * d[i]);
+        }
+        double a, b, c;
+        e->computeWorkingLineQuadratic(w.data(), d.data(), a, b, c);
+        EXPECT_EQ(e->computeWorkingCurvature(w.data(), d.data()), a);
+        EXPECT_NEAR(c, energy, 1e-12 * (1 + energy));
+        EXPECT_NEAR(b, gd, 1e-12 * (1 + scale));
+      }
+    }
+  }
+}
+
 TEST(EnergyTest, DenseLatticeTermsStayCompact) {
   // Terms share their coefficients by stencil shape, so storage grows by a
   // term's indices only.
