@@ -16,6 +16,7 @@
 
 using namespace Qx::Warper2D;
 using P = GePoint2<float>;
+using M = GeAffineMatrix2<float>;
 
 namespace {
 
@@ -38,7 +39,20 @@ GeBezierCurve wave() {
   return GeBezierCurve(pts, GeBezierCurve::OPEN);
 }
 
-GeBezierCurve transformed(GeBezierCurve const& c, GeAffineMatrix2<float> const& m) { return GeBezierCurve(c, m); }
+// An open polyline of straight segments (handles on their points).
+GeBezierCurve polyline(std::initializer_list<P> points) {
+  Vector<P> pts;
+  for (P const& p : points) pts.insert(pts.end(), {p, p, p});
+  return GeBezierCurve(pts, GeBezierCurve::OPEN);
+}
+
+Vector<float> const kNoLinks;
+
+void apply(GeBezierCurve const& src, GeBezierCurve const& dst, IxWriteGuard& g, double f = 1.0,
+           WarpGridProc::Smoothing mode = WarpGridProc::Bidirectional, Vector<float> const& srcLinks = kNoLinks,
+           Vector<float> const& dstLinks = kNoLinks) {
+  WarpGridProc::applyCurveToCorrespondence(src, srcLinks, dst, dstLinks, f, mode, g);
+}
 
 void forEachPixel(IxWriteGuard const& g, std::function<void(int, int, MeshPixel const&)> const& f) {
   GeRectangle<int> const r = g.getPixelRegion();
@@ -46,19 +60,21 @@ void forEachPixel(IxWriteGuard const& g, std::function<void(int, int, MeshPixel 
     for (int x = r.x1(); x < r.x2(); ++x) f(x, y, readMeshPixel(g.getPixelAddress(x, y)));
 }
 
-int countConstrained(IxWriteGuard const& g) {
+// Calls f on the constrained pixels; returns how many there are.
+int forEachConstrained(IxWriteGuard const& g, std::function<void(int, int, MeshPixel const&)> const& f = nullptr) {
   int n = 0;
-  forEachPixel(g, [&](int, int, MeshPixel const& m) { n += (m.b & CONSTRAINED_BIT) ? 1 : 0; });
+  forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
+    if (!(m.b & CONSTRAINED_BIT)) return;
+    ++n;
+    if (f) f(x, y, m);
+  });
   return n;
 }
-
-Vector<float> const kNoLinks;
 
 // Distance from (x, y) to the curve, by dense sampling of its segments.
 double distanceToCurve(GeBezierCurve const& c, double x, double y) {
   double best = 1e300;
-  int const n = c.getSegmentCount();
-  for (int i = 0; i <= n * 2000; ++i) {
+  for (int i = 0; i <= c.getSegmentCount() * 2000; ++i) {
     P const p = c.evaluate(i / 2000.0);
     best = std::min(best, std::hypot(p.x() - x, p.y() - y));
   }
@@ -68,14 +84,11 @@ double distanceToCurve(GeBezierCurve const& c, double x, double y) {
 }  // namespace
 
 TEST(ApplyCurveTest, RejectsAMeshThatIsNotFloatRgb) {
-  GeRectangle<int> const r(0, 0, 8, 8);
   for (IxPixelFormat fmt : {IxPixelFormat(IxPixelFormat::RGBA, IxPixelFormat::FLOAT32),
                             IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::FLOAT16)}) {
-    IxTile const tile(fmt, r);
-    IxWriteGuard g(tile);
+    IxWriteGuard g(IxTile(fmt, GeRectangle<int>(0, 0, 8, 8)));
     try {
-      WarpGridProc::applyCurveToCorrespondence(wave(), kNoLinks, wave(), kNoLinks, 1.0, WarpGridProc::Bidirectional,
-                                               g);
+      apply(wave(), wave(), g);
       FAIL() << "no assertion";
     } catch (AssertionFailure const& e) {
       EXPECT_EQ(e.file(), "warpGridProc");
@@ -88,111 +101,64 @@ TEST(ApplyCurveTest, RejectsAMeshThatIsNotFloatRgb) {
 
 TEST(ApplyCurveTest, ConstrainedPixelsLieOnTheCurve) {
   for (GeBezierCurve const& c : {wave(), circle(40, 40, 25)}) {
-    IxTile const mesh = makeMesh({0, 0, 80, 80});
-    IxWriteGuard g(mesh);
-    WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, c, kNoLinks, 0.0, WarpGridProc::Bidirectional, g);
-    int const n = countConstrained(g);
+    IxWriteGuard g(makeMesh({0, 0, 80, 80}));
+    apply(c, c, g, 0.0);
+    // The curve passes through each constrained pixel's square.
+    int const n = forEachConstrained(
+        g, [&](int x, int y, MeshPixel const&) { EXPECT_LE(distanceToCurve(c, x, y), 0.7072) << x << "," << y; });
     EXPECT_GT(n, 60);
-    forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
-      if (!(m.b & CONSTRAINED_BIT)) return;
-      // The curve passes through the pixel's square.
-      EXPECT_LE(distanceToCurve(c, x, y), 0.7072) << x << "," << y;
-    });
   }
 }
 
-TEST(ApplyCurveTest, InterpolationZeroWritesEachPixelsOwnCentre) {
-  IxTile const mesh = makeMesh({-10, -20, 70, 60});
-  IxWriteGuard g(mesh);
-  GeBezierCurve const dst = transformed(wave(), GeAffineMatrix2<float>(0.3f, 2.0f, -1.0f, 0.5f, 300.0f, -70.0f));
-  WarpGridProc::applyCurveToCorrespondence(wave(), kNoLinks, dst, kNoLinks, 0.0, WarpGridProc::Bidirectional, g);
-  ASSERT_GT(countConstrained(g), 50);
-  forEachPixel(g, [](int x, int y, MeshPixel const& m) {
-    if (!(m.b & CONSTRAINED_BIT)) return;
-    EXPECT_EQ(m.r, static_cast<float>(x));
-    EXPECT_EQ(m.g, static_cast<float>(y));
-  });
-}
-
-TEST(ApplyCurveTest, IdenticalCurvesKeepEveryPixelInPlace) {
-  IxTile const mesh = makeMesh({0, 0, 80, 80});
-  IxWriteGuard g(mesh);
-  WarpGridProc::applyCurveToCorrespondence(circle(40, 40, 25), kNoLinks, circle(40, 40, 25), kNoLinks, 1.0,
-                                           WarpGridProc::Bidirectional, g);
-  forEachPixel(g, [](int x, int y, MeshPixel const& m) {
-    if (!(m.b & CONSTRAINED_BIT)) return;
-    EXPECT_NEAR(m.r, x, 1e-3);
-    EXPECT_NEAR(m.g, y, 1e-3);
-  });
-}
-
-TEST(ApplyCurveTest, TranslatedDestinationTranslatesEveryTarget) {
-  for (GeBezierCurve const& c : {wave(), circle(40, 40, 25)}) {
-    for (double f : {1.0, 0.5}) {
-      IxTile const mesh = makeMesh({0, 0, 80, 80});
-      IxWriteGuard g(mesh);
-      GeBezierCurve const dst = transformed(c, GeAffineMatrix2<float>::translation(10.0f, -5.0f));
-      WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, dst, kNoLinks, f, WarpGridProc::Bidirectional, g);
-      ASSERT_GT(countConstrained(g), 50);
-      forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
-        if (!(m.b & CONSTRAINED_BIT)) return;
-        EXPECT_NEAR(m.r, x + 10.0 * f, 1e-3) << x << "," << y;
-        EXPECT_NEAR(m.g, y - 5.0 * f, 1e-3) << x << "," << y;
+TEST(ApplyCurveTest, DestinationMovedByAnAffineMapMovesEveryTarget) {
+  // Every constrained pixel's target is its centre under `expect`: the motion
+  // from source to destination scaled by the interpolation amount.
+  M const rot = M::translation(47.0f, 33.0f) * M::rotation(0.5235988f) * M::translation(-40.0f, -40.0f);
+  M const skew(0.3f, 2.0f, -1.0f, 0.5f, 300.0f, -70.0f);
+  struct Case {
+    char const* name;
+    M dstMap;
+    double f;
+    M expect;
+  };
+  Case const cases[] = {{"identical curves", M(), 1.0, M()},
+                        {"translation", M::translation(10.0f, -5.0f), 1.0, M::translation(10.0f, -5.0f)},
+                        {"half a translation", M::translation(10.0f, -5.0f), 0.5, M::translation(5.0f, -2.5f)},
+                        {"rotation", rot, 1.0, rot},
+                        {"interpolation 0 writes the own centre", skew, 0.0, M()}};
+  for (Case const& k : cases)
+    for (GeBezierCurve const& c : {wave(), circle(40, 40, 25)}) {
+      IxWriteGuard g(makeMesh({-10, -20, 80, 80}));
+      apply(c, GeBezierCurve(c, k.dstMap), g, k.f);
+      int const n = forEachConstrained(g, [&](int x, int y, MeshPixel const& m) {
+        P const want = k.expect.apply(P(static_cast<float>(x), static_cast<float>(y)));
+        EXPECT_NEAR(m.r, want.x(), 1e-3) << k.name << " " << x << "," << y;
+        EXPECT_NEAR(m.g, want.y(), 1e-3) << k.name << " " << x << "," << y;
       });
+      EXPECT_GT(n, 50) << k.name;
     }
-  }
-}
-
-TEST(ApplyCurveTest, RotatedDestinationRotatesTheOffsets) {
-  // Rotation by 30 degrees about (40, 40), then a shift: every pixel centre
-  // near the source curve lands where the same motion takes it.
-  float const a = 0.5235988f;
-  GeAffineMatrix2<float> const m = GeAffineMatrix2<float>::translation(47.0f, 33.0f) *
-                                   GeAffineMatrix2<float>::rotation(a) *
-                                   GeAffineMatrix2<float>::translation(-40.0f, -40.0f);
-  for (GeBezierCurve const& c : {wave(), circle(40, 40, 25)}) {
-    IxTile const mesh = makeMesh({0, 0, 80, 80});
-    IxWriteGuard g(mesh);
-    WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, transformed(c, m), kNoLinks, 1.0,
-                                             WarpGridProc::Bidirectional, g);
-    ASSERT_GT(countConstrained(g), 50);
-    forEachPixel(g, [&](int x, int y, MeshPixel const& px) {
-      if (!(px.b & CONSTRAINED_BIT)) return;
-      P const want = m.apply(P(static_cast<float>(x), static_cast<float>(y)));
-      EXPECT_NEAR(px.r, want.x(), 1e-3) << x << "," << y;
-      EXPECT_NEAR(px.g, want.y(), 1e-3) << x << "," << y;
-    });
-  }
 }
 
 TEST(ApplyCurveTest, SmoothingModeSetsTheBits) {
   for (auto mode : {WarpGridProc::Bidirectional, WarpGridProc::Inside, WarpGridProc::Outside, WarpGridProc::None}) {
-    IxTile const mesh = makeMesh({0, 0, 70, 50});
-    IxWriteGuard g(mesh);
-    WarpGridProc::applyCurveToCorrespondence(wave(), kNoLinks, wave(), kNoLinks, 1.0, mode, g);
+    IxWriteGuard g(makeMesh({0, 0, 70, 50}));
+    apply(wave(), wave(), g, 1.0, mode);
     std::uint32_t const want = mode == WarpGridProc::None ? CONSTRAINED_BIT : (CONSTRAINED_BIT | SMOOTHING_BIT);
     int seen = 0;
     forEachPixel(g, [&](int, int, MeshPixel const& m) {
-      if (!(m.b & CONSTRAINED_BIT)) {
-        EXPECT_EQ(m.b, 0u);
-        return;
-      }
-      ++seen;
-      EXPECT_EQ(m.b, want);
+      seen += (m.b & CONSTRAINED_BIT) ? 1 : 0;
+      EXPECT_EQ(m.b, (m.b & CONSTRAINED_BIT) ? want : 0u);
     });
     EXPECT_GT(seen, 50);
   }
 }
 
 TEST(ApplyCurveTest, OnePointCurveConstrainsOnePixel) {
-  Vector<P> pts = {{0, 0}, {12.4f, 7.6f}, {3, 3}};
-  GeBezierCurve const src(pts, GeBezierCurve::OPEN);
-  Vector<P> dpts = {{0, 0}, {20.0f, 10.0f}, {0, 0}};
-  GeBezierCurve const dst(dpts, GeBezierCurve::OPEN);
-  IxTile const mesh = makeMesh({0, 0, 32, 32});
-  IxWriteGuard g(mesh);
-  WarpGridProc::applyCurveToCorrespondence(src, kNoLinks, dst, kNoLinks, 1.0, WarpGridProc::Bidirectional, g);
-  EXPECT_EQ(countConstrained(g), 1);
+  GeBezierCurve const src(Vector<P>{{0, 0}, {12.4f, 7.6f}, {3, 3}}, GeBezierCurve::OPEN);
+  GeBezierCurve const dst(Vector<P>{{0, 0}, {20.0f, 10.0f}, {0, 0}}, GeBezierCurve::OPEN);
+  IxWriteGuard g(makeMesh({0, 0, 32, 32}));
+  apply(src, dst, g);
+  EXPECT_EQ(forEachConstrained(g), 1);
   MeshPixel const m = readMeshPixel(g.getPixelAddress(12, 8));
   ASSERT_TRUE(m.b & CONSTRAINED_BIT);
   // The centre sits (-0.4, 0.4) from the point; the destination's frame is
@@ -205,106 +171,86 @@ TEST(ApplyCurveTest, OpenCurvesConstrainBothEndPixels) {
   // A straight line whose end lies on a pixel centre: the walk reaches the
   // last pixel's centre line exactly at the end of the segment.
   Vector<P> line = {{10, 10}, {10, 10}, {13.333333f, 10}, {16.666667f, 10}, {20, 10}, {20, 10}};
-  IxTile const mesh = makeMesh({0, 0, 32, 32});
-  IxWriteGuard g(mesh);
   GeBezierCurve const c(line, GeBezierCurve::OPEN);
-  WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, c, kNoLinks, 1.0, WarpGridProc::Bidirectional, g);
+  IxWriteGuard g(makeMesh({0, 0, 32, 32}));
+  apply(c, c, g);
   for (int x = 10; x <= 20; ++x) EXPECT_TRUE(readMeshBits(g.getPixelAddress(x, 10)) & CONSTRAINED_BIT) << x;
-  EXPECT_EQ(countConstrained(g), 11);
+  EXPECT_EQ(forEachConstrained(g), 11);
 
   // Random open curves with their ends on pixel centres pin both ends.
   std::mt19937 rng(11);
   std::uniform_int_distribution<int> coord(4, 60), handle(-12, 12);
   for (int i = 0; i < 300; ++i) {
-    IxTile const m = makeMesh({0, 0, 64, 64});
-    IxWriteGuard mg(m);
+    IxWriteGuard mg(makeMesh({0, 0, 64, 64}));
     Vector<P> pts;
-    int const count = 2 + i % 3;
-    for (int k = 0; k < count; ++k) {
+    for (int k = 0; k < 2 + i % 3; ++k) {
       float const x = float(coord(rng)), y = float(coord(rng));
       pts.push_back({x + handle(rng), y + handle(rng)});
       pts.push_back({x, y});
       pts.push_back({x + handle(rng), y + handle(rng)});
     }
     GeBezierCurve const open(pts, GeBezierCurve::OPEN);
-    WarpGridProc::applyCurveToCorrespondence(open, kNoLinks, open, kNoLinks, 1.0, WarpGridProc::Bidirectional, mg);
-    P const first = pts[1], last = pts[pts.size() - 2];
-    ASSERT_TRUE(readMeshBits(mg.getPixelAddress(int(first.x()), int(first.y()))) & CONSTRAINED_BIT) << i;
-    ASSERT_TRUE(readMeshBits(mg.getPixelAddress(int(last.x()), int(last.y()))) & CONSTRAINED_BIT) << i;
+    apply(open, open, mg);
+    for (P const end : {pts[1], pts[pts.size() - 2]})
+      ASSERT_TRUE(readMeshBits(mg.getPixelAddress(int(end.x()), int(end.y()))) & CONSTRAINED_BIT) << i;
   }
 }
 
 TEST(ApplyCurveTest, EarlierConstraintsAreKept) {
-  GeBezierCurve const c = circle(40, 40, 25);
-  GeBezierCurve const dst = transformed(c, GeAffineMatrix2<float>::translation(3, 3));
+  GeBezierCurve const c = circle(40, 40, 25), dst(c, M::translation(3, 3));
   // Find the pixels the curve constrains, then pin those that lie away
   // from the segment joints (at 0, 90, 180 and 270 degrees) beforehand.
-  IxTile const probe = makeMesh({0, 0, 80, 80});
-  IxWriteGuard pg(probe);
-  WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, dst, kNoLinks, 1.0, WarpGridProc::Bidirectional, pg);
-  IxTile const mesh = makeMesh({0, 0, 80, 80});
-  IxWriteGuard g(mesh);
+  IxWriteGuard pg(makeMesh({0, 0, 80, 80})), g(makeMesh({0, 0, 80, 80}));
+  apply(c, dst, pg);
   int pinned = 0;
-  forEachPixel(pg, [&](int x, int y, MeshPixel const& m) {
+  int const probed = forEachConstrained(pg, [&](int x, int y, MeshPixel const&) {
     bool const nearJoint = std::abs(x - 40) <= 2 || std::abs(y - 40) <= 2;
-    if ((m.b & CONSTRAINED_BIT) && !nearJoint && (x + y) % 2 == 0) {
-      writeMeshPixel(g.getPixelAddress(x, y), {-7.0f, static_cast<float>(-x), CONSTRAINED_BIT | 5u});
-      ++pinned;
-    }
+    if (nearJoint || (x + y) % 2 != 0) return;
+    writeMeshPixel(g.getPixelAddress(x, y), {-7.0f, static_cast<float>(-x), CONSTRAINED_BIT | 5u});
+    ++pinned;
   });
   ASSERT_GT(pinned, 20);
-  WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, dst, kNoLinks, 1.0, WarpGridProc::Bidirectional, g);
-  int kept = 0, written = 0;
-  forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
+  apply(c, dst, g);
+  int kept = 0;
+  int const all = forEachConstrained(g, [&](int x, int y, MeshPixel const& m) {
     if (m.r == -7.0f) {
       EXPECT_EQ(m.g, static_cast<float>(-x));
       EXPECT_EQ(m.b, CONSTRAINED_BIT | 5u);
       ++kept;
-    } else if (m.b & CONSTRAINED_BIT) {
+    } else {
       EXPECT_NEAR(m.r, x + 3.0, 1e-3);
       EXPECT_NEAR(m.g, y + 3.0, 1e-3);
-      ++written;
     }
   });
   EXPECT_EQ(kept, pinned);
-  EXPECT_EQ(kept + written, countConstrained(pg));
+  EXPECT_EQ(all, probed);
 }
 
-TEST(ApplyCurveTest, AJointInsideAConstrainedPixelRewritesIt) {
+TEST(ApplyCurveTest, AJointInsideAConstrainedPixelRewritesItButASecondCurveDoesNot) {
   // A corner at (20.2, 10), inside pixel (20, 10): the first segment enters
   // the pixel and finds it taken, but the second segment starts in the same
   // pixel, continues its closest-point search and writes the result.
-  Vector<P> pts = {{0, 10}, {0, 10}, {0, 10}, {20.2f, 10}, {20.2f, 10}, {20.2f, 10}, {20.2f, 30}, {20.2f, 30}, {20.2f, 30}};
-  GeBezierCurve const src(pts, GeBezierCurve::OPEN);
-  IxTile const mesh = makeMesh({0, 0, 40, 40});
-  IxWriteGuard g(mesh);
-  writeMeshPixel(g.getPixelAddress(20, 10), {-1.0f, -1.0f, CONSTRAINED_BIT});
-  writeMeshPixel(g.getPixelAddress(10, 10), {-1.0f, -1.0f, CONSTRAINED_BIT});
-  WarpGridProc::applyCurveToCorrespondence(src, kNoLinks, transformed(src, GeAffineMatrix2<float>::translation(3, 3)),
-                                           kNoLinks, 1.0, WarpGridProc::Bidirectional, g);
-  MeshPixel const joint = readMeshPixel(g.getPixelAddress(20, 10));
-  EXPECT_NEAR(joint.r, 23.0f, 1e-3);
-  EXPECT_NEAR(joint.g, 13.0f, 1e-3);
-  EXPECT_EQ(joint.b, CONSTRAINED_BIT);  // the bits stay those of the earlier curve
-  MeshPixel const plain = readMeshPixel(g.getPixelAddress(10, 10));
-  EXPECT_EQ(plain.r, -1.0f);
-  EXPECT_EQ(plain.g, -1.0f);
-}
-
-TEST(ApplyCurveTest, ASecondCurveDoesNotRewriteTheFirst) {
+  {
+    GeBezierCurve const src = polyline({{0, 10}, {20.2f, 10}, {20.2f, 30}});
+    IxWriteGuard g(makeMesh({0, 0, 40, 40}));
+    writeMeshPixel(g.getPixelAddress(20, 10), {-1.0f, -1.0f, CONSTRAINED_BIT});
+    writeMeshPixel(g.getPixelAddress(10, 10), {-1.0f, -1.0f, CONSTRAINED_BIT});
+    apply(src, GeBezierCurve(src, M::translation(3, 3)), g);
+    MeshPixel const joint = readMeshPixel(g.getPixelAddress(20, 10)), plain = readMeshPixel(g.getPixelAddress(10, 10));
+    EXPECT_NEAR(joint.r, 23.0f, 1e-3);
+    EXPECT_NEAR(joint.g, 13.0f, 1e-3);
+    EXPECT_EQ(joint.b, CONSTRAINED_BIT);  // the bits stay those of the earlier curve
+    EXPECT_EQ(plain.r, -1.0f);
+    EXPECT_EQ(plain.g, -1.0f);
+  }
   // Two crossing lines: the crossing pixel keeps the first line's target.
-  Vector<P> h = {{0, 20}, {0, 20}, {0, 20}, {40, 20}, {40, 20}, {40, 20}};
-  Vector<P> v = {{20.3f, 0}, {20.3f, 0}, {20.3f, 0}, {20.3f, 40}, {20.3f, 40}, {20.3f, 40}};
-  GeBezierCurve const hc(h, GeBezierCurve::OPEN), vc(v, GeBezierCurve::OPEN);
-  IxTile const mesh = makeMesh({0, 0, 41, 41});
-  IxWriteGuard g(mesh);
-  auto shift = [](GeBezierCurve const& c, float dx) { return GeBezierCurve(c, GeAffineMatrix2<float>::translation(dx, 0)); };
-  WarpGridProc::applyCurveToCorrespondence(hc, kNoLinks, shift(hc, 5), kNoLinks, 1.0, WarpGridProc::Bidirectional, g);
-  WarpGridProc::applyCurveToCorrespondence(vc, kNoLinks, shift(vc, -5), kNoLinks, 1.0, WarpGridProc::None, g);
-  MeshPixel const cross = readMeshPixel(g.getPixelAddress(20, 20));
+  GeBezierCurve const hc = polyline({{0, 20}, {40, 20}}), vc = polyline({{20.3f, 0}, {20.3f, 40}});
+  IxWriteGuard g(makeMesh({0, 0, 41, 41}));
+  apply(hc, GeBezierCurve(hc, M::translation(5, 0)), g);
+  apply(vc, GeBezierCurve(vc, M::translation(-5, 0)), g, 1.0, WarpGridProc::None);
+  MeshPixel const cross = readMeshPixel(g.getPixelAddress(20, 20)), onV = readMeshPixel(g.getPixelAddress(20, 30));
   EXPECT_NEAR(cross.r, 25.0f, 1e-3);
   EXPECT_EQ(cross.b, CONSTRAINED_BIT | SMOOTHING_BIT);
-  MeshPixel const onV = readMeshPixel(g.getPixelAddress(20, 30));
   EXPECT_NEAR(onV.r, 15.0f, 1e-3);
   EXPECT_EQ(onV.b, CONSTRAINED_BIT);
 }
@@ -312,20 +258,17 @@ TEST(ApplyCurveTest, ASecondCurveDoesNotRewriteTheFirst) {
 TEST(ApplyCurveTest, ResultDoesNotDependOnTheTile) {
   // The same pair rasterised into one large mesh and into small tiles that
   // cut the curve gives bit-identical pixels wherever the tiles reach.
-  GeBezierCurve const src = circle(40, 40, 30);
-  GeBezierCurve const dst = transformed(wave(), GeAffineMatrix2<float>::scaling(1.2f, 0.8f));
+  GeBezierCurve const src = circle(40, 40, 30), dst(wave(), M::scaling(1.2f, 0.8f));
   Vector<float> const srcLinks = {0.0f, 1.5f, 3.0f}, dstLinks = {0.2f, 1.0f, 1.9f};
-  IxTile const whole = makeMesh({0, 0, 80, 80});
-  IxWriteGuard wg(whole);
-  WarpGridProc::applyCurveToCorrespondence(src, srcLinks, dst, dstLinks, 0.7, WarpGridProc::Bidirectional, wg);
+  IxWriteGuard wg(makeMesh({0, 0, 80, 80}));
+  apply(src, dst, wg, 0.7, WarpGridProc::Bidirectional, srcLinks, dstLinks);
   for (GeRectangle<int> const& r : {GeRectangle<int>(0, 0, 17, 23), GeRectangle<int>(30, 5, 80, 12),
                                     GeRectangle<int>(60, 60, 90, 90), GeRectangle<int>(-20, 35, 12, 44)}) {
-    IxTile const part = makeMesh(r);
-    IxWriteGuard pg(part);
-    WarpGridProc::applyCurveToCorrespondence(src, srcLinks, dst, dstLinks, 0.7, WarpGridProc::Bidirectional, pg);
+    IxWriteGuard pg(makeMesh(r));
+    apply(src, dst, pg, 0.7, WarpGridProc::Bidirectional, srcLinks, dstLinks);
     int matched = 0;
     forEachPixel(pg, [&](int x, int y, MeshPixel const& m) {
-      if (!whole.getPixelRegion().contains(x, y)) {
+      if (!wg.getPixelRegion().contains(x, y)) {
         EXPECT_EQ(m.b, 0u);
         return;
       }
@@ -339,100 +282,93 @@ TEST(ApplyCurveTest, ResultDoesNotDependOnTheTile) {
 
 TEST(ApplyCurveTest, UnusableShapesLeaveTheMeshUntouched) {
   float const nan = std::nanf(""), inf = INFINITY;
-  Vector<P> bad = {{0, 0}, {10, 10}, {20, 10}, {30, 30}, {nan, 5}, {40, 40}};
-  Vector<P> huge = {{0, 0}, {10, 10}, {2e6f, 10}, {30, 30}, {30, 30}, {40, 40}};
-  Vector<P> infinite = {{0, 0}, {10, 10}, {10, 10}, {30, 30}, {30, 30}, {inf, 40}};
   GeBezierCurve const good = wave();
+  GeBezierCurve const bad(Vector<P>{{0, 0}, {10, 10}, {20, 10}, {30, 30}, {nan, 5}, {40, 40}}, GeBezierCurve::OPEN);
+  GeBezierCurve const huge(Vector<P>{{0, 0}, {10, 10}, {2e6f, 10}, {30, 30}, {30, 30}, {40, 40}}, GeBezierCurve::OPEN);
+  GeBezierCurve const infinite(Vector<P>{{0, 0}, {10, 10}, {10, 10}, {30, 30}, {30, 30}, {inf, 40}},
+                               GeBezierCurve::CLOSED);
   struct Case {
     GeBezierCurve src, dst;
     Vector<float> srcLinks, dstLinks;
     double f;
   };
-  Case const cases[] = {
-      {GeBezierCurve(bad, GeBezierCurve::OPEN), good, {}, {}, 1.0},
-      {good, GeBezierCurve(bad, GeBezierCurve::OPEN), {}, {}, 1.0},
-      {GeBezierCurve(huge, GeBezierCurve::OPEN), good, {}, {}, 1.0},
-      {good, GeBezierCurve(infinite, GeBezierCurve::CLOSED), {}, {}, 1.0},
-      {GeBezierCurve(), good, {}, {}, 1.0},
-      {good, GeBezierCurve(), {}, {}, 1.0},
-      {good, good, {nan}, {0.5f}, 1.0},
-      {good, good, {}, {}, std::nan("")},
-  };
+  Case const cases[] = {{bad, good, {}, {}, 1.0},          {good, bad, {}, {}, 1.0},
+                        {huge, good, {}, {}, 1.0},         {good, infinite, {}, {}, 1.0},
+                        {GeBezierCurve(), good, {}, {}, 1.0}, {good, GeBezierCurve(), {}, {}, 1.0},
+                        {good, good, {nan}, {0.5f}, 1.0},  {good, good, {}, {}, std::nan("")}};
   for (Case const& c : cases) {
-    IxTile const mesh = makeMesh({0, 0, 70, 50});
-    IxWriteGuard g(mesh);
-    EXPECT_NO_THROW(WarpGridProc::applyCurveToCorrespondence(c.src, c.srcLinks, c.dst, c.dstLinks, c.f,
-                                                              WarpGridProc::Inside, g));
-    EXPECT_EQ(countConstrained(g), 0);
+    IxWriteGuard g(makeMesh({0, 0, 70, 50}));
+    EXPECT_NO_THROW(apply(c.src, c.dst, g, c.f, WarpGridProc::Inside, c.srcLinks, c.dstLinks));
     forEachPixel(g, [](int, int, MeshPixel const& m) { EXPECT_EQ(m.b, 0u); });
   }
 }
 
 TEST(ApplyCurveTest, LargeCoordinatesWithinTheLimitAreWalked) {
   // Far from the origin: float keeps about 1/32 pixel here, enough to walk.
-  {
-    GeBezierCurve const src = circle(400000.0f, 300000.0f, 20.0f);
-    IxTile const mesh = makeMesh({399970, 299970, 400030, 300030});
-    IxWriteGuard g(mesh);
-    WarpGridProc::applyCurveToCorrespondence(src, kNoLinks, transformed(src, GeAffineMatrix2<float>::translation(10, -5)),
-                                             kNoLinks, 1.0, WarpGridProc::Bidirectional, g);
-    EXPECT_GT(countConstrained(g), 100);
-    forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
-      if (!(m.b & CONSTRAINED_BIT)) return;
-      EXPECT_NEAR(m.r, x + 10.0, 0.1);
-      EXPECT_NEAR(m.g, y - 5.0, 0.1);
-    });
-  }
+  GeBezierCurve const far = circle(400000.0f, 300000.0f, 20.0f);
+  IxWriteGuard g(makeMesh({399970, 299970, 400030, 300030}));
+  apply(far, GeBezierCurve(far, M::translation(10, -5)), g);
+  EXPECT_GT(forEachConstrained(g,
+                               [&](int x, int y, MeshPixel const& m) {
+                                 EXPECT_NEAR(m.r, x + 10.0, 0.1);
+                                 EXPECT_NEAR(m.g, y - 5.0, 0.1);
+                               }),
+            100);
   // A single segment over a hundred thousand pixels long whose power-basis
   // coefficients come close to the limit.
-  {
-    Vector<P> pts = {{0, 0}, {0, 0}, {50000, 0}, {-50000, 20000}, {0, 30000}, {0, 30000}};
-    GeBezierCurve const src(pts, GeBezierCurve::OPEN);
-    P const mid = src.evaluate(0.5);
-    int const mx = static_cast<int>(mid.x()), my = static_cast<int>(mid.y());
-    IxTile const mesh = makeMesh({mx - 20, my - 20, mx + 20, my + 20});
-    IxWriteGuard g(mesh);
-    EXPECT_NO_THROW(
-        WarpGridProc::applyCurveToCorrespondence(src, kNoLinks, src, kNoLinks, 0.0, WarpGridProc::Bidirectional, g));
-    EXPECT_GT(countConstrained(g), 20);
-  }
+  GeBezierCurve const src(Vector<P>{{0, 0}, {0, 0}, {50000, 0}, {-50000, 20000}, {0, 30000}, {0, 30000}},
+                          GeBezierCurve::OPEN);
+  P const mid = src.evaluate(0.5);
+  int const mx = static_cast<int>(mid.x()), my = static_cast<int>(mid.y());
+  IxWriteGuard lg(makeMesh({mx - 20, my - 20, mx + 20, my + 20}));
+  EXPECT_NO_THROW(apply(src, src, lg, 0.0));
+  EXPECT_GT(forEachConstrained(lg), 20);
 }
 
 // --- inside/outside pass split ------------------------------------------------
 
 namespace {
 
-// Pass numbers of the unconstrained pixels, inside and outside a circle.
+using PassSet = std::set<std::uint32_t>;
+
+// Pass numbers of the unconstrained pixels, inside and outside a circle, and
+// of the constrained ones.
 struct PassSets {
-  std::set<std::uint32_t> inside, outside, constrained;
+  PassSet inside, outside, constrained;
 };
 PassSets passes(IxWriteGuard const& g, float cx, float cy, float r) {
   PassSets s;
   forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
-    if (m.b & CONSTRAINED_BIT) {
-      s.constrained.insert(m.b & PASS_MASK);
-      return;
-    }
     double const d = std::hypot(x - cx, y - cy);
-    if (d < r - 1.0) s.inside.insert(m.b & PASS_MASK);
-    if (d > r + 1.0) s.outside.insert(m.b & PASS_MASK);
+    if (m.b & CONSTRAINED_BIT)
+      s.constrained.insert(m.b & PASS_MASK);
+    else if (d < r - 1.0)
+      s.inside.insert(m.b & PASS_MASK);
+    else if (d > r + 1.0)
+      s.outside.insert(m.b & PASS_MASK);
   });
   return s;
+}
+
+PassSet unconstrainedPasses(IxWriteGuard const& g) {
+  PassSet all;
+  forEachPixel(g, [&](int, int, MeshPixel const& m) {
+    if (!(m.b & CONSTRAINED_BIT)) all.insert(m.b & PASS_MASK);
+  });
+  return all;
 }
 
 }  // namespace
 
 TEST(SplitPassesTest, InsideSolvesTheOutsideFirstAndOutsideTheReverse) {
   for (auto mode : {WarpGridProc::Inside, WarpGridProc::Outside}) {
-    IxTile const mesh = makeMesh({0, 0, 60, 60});
-    IxWriteGuard g(mesh);
-    WarpGridProc::applyCurveToCorrespondence(circle(30, 30, 15), kNoLinks, circle(30, 30, 15), kNoLinks, 1.0, mode,
-                                             g);
+    IxWriteGuard g(makeMesh({0, 0, 60, 60}));
+    apply(circle(30, 30, 15), circle(30, 30, 15), g, 1.0, mode);
     PassSets const s = passes(g, 30, 30, 15);
     std::uint32_t const in = mode == WarpGridProc::Inside ? 1 : 0;
-    EXPECT_EQ(s.inside, std::set<std::uint32_t>{in});
-    EXPECT_EQ(s.outside, std::set<std::uint32_t>{1 - in});
-    EXPECT_EQ(s.constrained, std::set<std::uint32_t>{0});
+    EXPECT_EQ(s.inside, PassSet{in});
+    EXPECT_EQ(s.outside, PassSet{1 - in});
+    EXPECT_EQ(s.constrained, PassSet{0});
   }
 }
 
@@ -443,13 +379,12 @@ TEST(SplitPassesTest, OpenCurvesAndOtherModesLeavePassesAlone) {
   };
   for (Case const& k : {Case{circle(30, 30, 15), WarpGridProc::Bidirectional}, Case{circle(30, 30, 15), WarpGridProc::None},
                         Case{wave(), WarpGridProc::Inside}, Case{wave(), WarpGridProc::Outside}}) {
-    IxTile const mesh = makeMesh({0, 0, 60, 60});
-    IxWriteGuard g(mesh);
+    IxWriteGuard g(makeMesh({0, 0, 60, 60}));
     // Start from a pattern of passes 0..2.
     forEachPixel(g, [&](int x, int y, MeshPixel const&) {
       writeMeshPixel(g.getPixelAddress(x, y), {0.0f, 0.0f, static_cast<std::uint32_t>((x + y) % 3)});
     });
-    WarpGridProc::applyCurveToCorrespondence(k.c, kNoLinks, k.c, kNoLinks, 1.0, k.mode, g);
+    apply(k.c, k.c, g, 1.0, k.mode);
     forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
       EXPECT_EQ(m.b & PASS_MASK, static_cast<std::uint32_t>((x + y) % 3)) << x << "," << y;
     });
@@ -457,71 +392,52 @@ TEST(SplitPassesTest, OpenCurvesAndOtherModesLeavePassesAlone) {
 }
 
 TEST(SplitPassesTest, SecondClosedCurveSplitsAgainAndKeepsPassesDense) {
-  IxTile const mesh = makeMesh({0, 0, 100, 60});
-  IxWriteGuard g(mesh);
-  GeBezierCurve const a = circle(25, 30, 15), b = circle(75, 30, 15);
-  WarpGridProc::applyCurveToCorrespondence(a, kNoLinks, a, kNoLinks, 1.0, WarpGridProc::Inside, g);
-  WarpGridProc::applyCurveToCorrespondence(b, kNoLinks, b, kNoLinks, 1.0, WarpGridProc::Inside, g);
+  IxWriteGuard g(makeMesh({0, 0, 100, 60}));
+  apply(circle(25, 30, 15), circle(25, 30, 15), g, 1.0, WarpGridProc::Inside);
+  apply(circle(75, 30, 15), circle(75, 30, 15), g, 1.0, WarpGridProc::Inside);
   // Outside both: (pass 0, outside b) -> 0; inside a: (pass 1, outside b) -> 1;
   // inside b: (pass 0, inside b) -> 2.
-  PassSets const sa = passes(g, 25, 30, 15), sb = passes(g, 75, 30, 15);
-  EXPECT_EQ(sa.inside, std::set<std::uint32_t>{1});
-  EXPECT_EQ(sb.inside, std::set<std::uint32_t>{2});
-  std::set<std::uint32_t> all;
-  forEachPixel(g, [&](int, int, MeshPixel const& m) {
-    if (!(m.b & CONSTRAINED_BIT)) all.insert(m.b & PASS_MASK);
-  });
-  EXPECT_EQ(all, (std::set<std::uint32_t>{0, 1, 2}));
+  EXPECT_EQ(passes(g, 25, 30, 15).inside, PassSet{1});
+  EXPECT_EQ(passes(g, 75, 30, 15).inside, PassSet{2});
+  EXPECT_EQ(unconstrainedPasses(g), (PassSet{0, 1, 2}));
 
   // A third curve with "Outside" around the right circle: its inside (old
   // passes 0 and 2 -> 0, 1) is numbered first, then its outside (old passes
   // 0 and 1 -> 2, 3).
-  GeBezierCurve const c = circle(75, 30, 25);
-  WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, c, kNoLinks, 1.0, WarpGridProc::Outside, g);
-  all.clear();
-  forEachPixel(g, [&](int, int, MeshPixel const& m) {
-    if (!(m.b & CONSTRAINED_BIT)) all.insert(m.b & PASS_MASK);
-  });
-  EXPECT_EQ(all, (std::set<std::uint32_t>{0, 1, 2, 3}));
-  EXPECT_EQ(passes(g, 75, 30, 15).inside, std::set<std::uint32_t>{1});  // old pass 2, inside c
-  EXPECT_EQ(passes(g, 25, 30, 15).inside, std::set<std::uint32_t>{3});  // old pass 1, outside c
+  apply(circle(75, 30, 25), circle(75, 30, 25), g, 1.0, WarpGridProc::Outside);
+  EXPECT_EQ(unconstrainedPasses(g), (PassSet{0, 1, 2, 3}));
+  EXPECT_EQ(passes(g, 75, 30, 15).inside, PassSet{1});  // old pass 2, inside c
+  EXPECT_EQ(passes(g, 25, 30, 15).inside, PassSet{3});  // old pass 1, outside c
 }
 
 TEST(SplitPassesTest, SparsePassNumbersAreRankedNotTabled) {
   // Pass numbers far beyond the pixel count must not size the pass table;
   // the split numbers them as it would dense ones of the same order.
-  IxTile const mesh = makeMesh({0, 0, 60, 60});
-  IxWriteGuard g(mesh);
-  for (int y = 0; y < 60; ++y)
-    for (int x = 0; x < 60; ++x)
-      writeMeshPixel(g.getPixelAddress(x, y), {0.0f, 0.0f, x < 30 ? 7u : 0x3ffffff0u});
-  WarpGridProc::applyCurveToCorrespondence(circle(30, 30, 15), kNoLinks, circle(30, 30, 15), kNoLinks, 1.0,
-                                           WarpGridProc::Inside, g);
+  IxWriteGuard g(makeMesh({0, 0, 60, 60}));
+  forEachPixel(g, [&](int x, int y, MeshPixel const&) {
+    writeMeshPixel(g.getPixelAddress(x, y), {0.0f, 0.0f, x < 30 ? 7u : 0x3ffffff0u});
+  });
+  apply(circle(30, 30, 15), circle(30, 30, 15), g, 1.0, WarpGridProc::Inside);
   // Outside: low pass -> 0, high pass -> 1; inside: low -> 2, high -> 3.
   forEachPixel(g, [&](int x, int y, MeshPixel const& m) {
     if (m.b & CONSTRAINED_BIT) return;
     double const d = std::hypot(x - 30.0, y - 30.0);
     std::uint32_t const rank = x < 30 ? 0 : 1;
-    if (d > 16.0) {
-      EXPECT_EQ(m.b & PASS_MASK, rank) << x << "," << y;
-    } else if (d < 14.0) {
-      EXPECT_EQ(m.b & PASS_MASK, 2 + rank) << x << "," << y;
+    if (d > 16.0 || d < 14.0) {
+      EXPECT_EQ(m.b & PASS_MASK, (d < 14.0 ? 2u : 0u) + rank) << x << "," << y;
     }
   });
 }
 
 TEST(SplitPassesTest, ACancelledRequestStopsTheSplit) {
-  IxTile const mesh = makeMesh({0, 0, 60, 60});
-  IxWriteGuard g(mesh);
+  IxWriteGuard g(makeMesh({0, 0, 60, 60}));
   PxRequest cancelled;
   cancelled.cancel();
   PxRequestScope scope(&cancelled);
   GeBezierCurve const c = circle(30, 30, 15);
-  EXPECT_THROW(WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, c, kNoLinks, 1.0, WarpGridProc::Inside, g),
-               PxInterruptedException);
+  EXPECT_THROW(apply(c, c, g, 1.0, WarpGridProc::Inside), PxInterruptedException);
   // Without a split there is no long sweep to interrupt.
-  EXPECT_NO_THROW(
-      WarpGridProc::applyCurveToCorrespondence(c, kNoLinks, c, kNoLinks, 1.0, WarpGridProc::Bidirectional, g));
+  EXPECT_NO_THROW(apply(c, c, g));
 }
 
 // --- random curve pairs ----------------------------------------------------------
@@ -606,10 +522,9 @@ TEST(ApplyCurvePropertyTest, RandomCurvePairsNeverAssertAndWriteFiniteTargets) {
     double const f = gen.uniform(-0.2f, 1.5f);
     auto const mode = static_cast<WarpGridProc::Smoothing>(gen.pick(0, 3));
     int const x0 = gen.pick(-30, 40), y0 = gen.pick(-30, 40);
-    IxTile const mesh = makeMesh({x0, y0, x0 + gen.pick(1, 24), y0 + gen.pick(1, 24)});
-    IxWriteGuard g(mesh);
+    IxWriteGuard g(makeMesh({x0, y0, x0 + gen.pick(1, 24), y0 + gen.pick(1, 24)}));
     try {
-      WarpGridProc::applyCurveToCorrespondence(src, srcLinks, dst, dstLinks, f, mode, g);
+      apply(src, dst, g, f, mode, srcLinks, dstLinks);
     } catch (AssertionFailure const& e) {
       FAIL() << "pair " << i << ": " << e.file() << ":" << e.line() << " " << e.condition();
     }
@@ -630,14 +545,10 @@ TEST(ApplyCurveSolveTest, MovedCircleCarriesItsInsideAlong) {
   // constrained pixel moves by exactly that, so the smooth fill inside the
   // circle is the same translation.
   for (auto mode : {WarpGridProc::Bidirectional, WarpGridProc::Inside, WarpGridProc::None}) {
-    GeRectangle<int> const region = WarpGridProc::computeCorrespondenceImageRegion({0, 0, 64, 64});
-    IxTile const mesh = makeMesh(region);
-    IxWriteGuard g(mesh);
+    IxWriteGuard g(makeMesh(WarpGridProc::computeCorrespondenceImageRegion({0, 0, 64, 64})));
     GeBezierCurve const src = circle(32, 30, 16);
-    GeBezierCurve const dst = transformed(src, GeAffineMatrix2<float>::translation(10.0f, -5.0f));
-    WarpGridProc::applyCurveToCorrespondence(src, kNoLinks, dst, kNoLinks, 1.0, mode, g);
-    int cycleWork = 2000;
-    int firstStep = -1;
+    apply(src, GeBezierCurve(src, M::translation(10.0f, -5.0f)), g, 1.0, mode);
+    int cycleWork = 2000, firstStep = -1;
     WarpGridProc::createSmoothGrid(g, 0.0, false, 1, 20000, 1, &cycleWork, 1e-10, 1e-20, 0.05, &firstStep);
     int inside = 0;
     double worst = 0.0;
