@@ -2,10 +2,14 @@
 // corner-derivative estimates, Hermite patches, child corner data, the fill.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "base/assertions.h"
 #include "primitives/ixTile.h"
@@ -17,21 +21,38 @@ namespace {
 using namespace Qx::Warper2D;
 using namespace Qx::Warper2D::gridsolver;
 
+using Map = std::function<Vec2(double, double)>;
+Vec2 identityMap(double x, double y) { return {x, y}; }
+
 // The initial lattice of the solve: a parameter at every multiple of step,
-// at the identity in absolute coordinates.
-Lattice topLattice(int nx, int ny, int step, int ox = 0, int oy = 0) {
+// on `map` of its absolute coordinates.
+Lattice topLattice(int nx, int ny, int step, int ox = 0, int oy = 0, Map const& map = identityMap) {
   Lattice lat(nx, ny, ox, oy, step);
   for (int y = 0; y < ny; y += step)
-    for (int x = 0; x < nx; x += step) lat.addParm(x, y, ox + x, oy + y);
+    for (int x = 0; x < nx; x += step) lat.addParm(x, y, map(ox + x, oy + y).x, map(ox + x, oy + y).y);
   return lat;
 }
 
-// Subdivides cell (x, y, s) as refinement does, at the identity.
-void subdivide(Lattice& lat, int x, int y, int s) {
+// Subdivides cell (x, y, s) as refinement does, the new parameters on `map`.
+void subdivide(Lattice& lat, int x, int y, int s, Map const& map = identityMap) {
   int const h = s / 2;
   int const pts[5][2] = {{x + h, y}, {x + h, y + s}, {x, y + h}, {x + s, y + h}, {x + h, y + h}};
-  for (auto const& p : pts)
-    if (!lat.isParm(p[0], p[1])) lat.addParm(p[0], p[1], lat.originX() + p[0], lat.originY() + p[1]);
+  for (auto const& p : pts) {
+    Vec2 const q = map(lat.originX() + p[0], lat.originY() + p[1]);
+    if (!lat.isParm(p[0], p[1])) lat.addParm(p[0], p[1], q.x, q.y);
+  }
+}
+
+// The leaves around a point as sorted (x0, y0, size) triples.
+std::vector<std::array<int, 3>> cellsAround(Lattice const& lat, int x, int y) {
+  LeafCell c[4];
+  std::vector<std::array<int, 3>> out;
+  for (int i = 0, n = collectLeafCellsAroundPoint(lat, x, y, c); i < n; ++i) {
+    EXPECT_EQ(c[i].x1 - c[i].x0, c[i].y1 - c[i].y0);
+    out.push_back({c[i].x0, c[i].y0, c[i].x1 - c[i].x0});
+  }
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 // A bicubic polynomial (degree 3 in x and in y), and its exact derivatives:
@@ -49,9 +70,7 @@ struct Bicubic {
       }
     return sum;
   }
-  Vec2 eval(double x, double y, int dx = 0, int dy = 0) const {
-    return {term(cx, x, y, dx, dy), term(cy, x, y, dx, dy)};
-  }
+  Vec2 eval(double x, double y, int dx = 0, int dy = 0) const { return {term(cx, x, y, dx, dy), term(cy, x, y, dx, dy)}; }
   CornerData corner(double x, double y) const { return {eval(x, y), eval(x, y, 1, 0), eval(x, y, 0, 1), eval(x, y, 1, 1)}; }
 };
 
@@ -59,19 +78,18 @@ Bicubic randomBicubic(std::mt19937& rng) {
   std::uniform_real_distribution<double> u(-0.01, 0.01);
   Bicubic b{};
   for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j) {
-      b.cx[i][j] = u(rng);
-      b.cy[i][j] = u(rng);
-    }
+    for (int j = 0; j < 4; ++j) b.cx[i][j] = u(rng), b.cy[i][j] = u(rng);
   return b;
 }
 
-IxTile makeMesh(GeRectangle<int> const& region) {
-  return IxTile(IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::FLOAT32), region);
-}
-
-void setPixel(IxWriteGuard& g, int x, int y, float r, float gg, std::uint32_t b) {
-  writeMeshPixel(g.getPixelAddress(x, y), MeshPixel{r, gg, b});
+// A mesh over region whose pixels hold NaN, so that a pixel the fill misses shows.
+IxTile nanMesh(GeRectangle<int> const& region) {
+  IxTile t(IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::FLOAT32), region);
+  IxWriteGuard g(t);
+  float const nan = std::numeric_limits<float>::quiet_NaN();
+  for (int y = region.y1(); y < region.y2(); ++y)
+    for (int x = region.x1(); x < region.x2(); ++x) writeMeshPixel(g.getPixelAddress(x, y), MeshPixel{nan, nan, 0});
+  return t;
 }
 
 TEST(LatticeTest, PositionsGrowInWholeChunksAndKeepTheirContents) {
@@ -97,38 +115,20 @@ TEST(LatticeTest, PositionsGrowInWholeChunksAndKeepTheirContents) {
 }
 
 TEST(LeafCellsTest, CornerBorderInteriorAndHangingPoints) {
+  using Cells = std::vector<std::array<int, 3>>;
   Lattice lat = topLattice(17, 17, 8);
-  LeafCell c[4];
-  EXPECT_EQ(collectLeafCellsAroundPoint(lat, 0, 0, c), 1);
-  EXPECT_EQ(c[0].x0, 0);
-  EXPECT_EQ(c[0].x1, 8);
-  EXPECT_EQ(collectLeafCellsAroundPoint(lat, 16, 16, c), 1);
-  EXPECT_EQ(c[0].x0, 8);
-  EXPECT_EQ(c[0].y0, 8);
-  EXPECT_EQ(collectLeafCellsAroundPoint(lat, 8, 0, c), 2);
-  EXPECT_EQ(collectLeafCellsAroundPoint(lat, 8, 8, c), 4);
-
+  EXPECT_EQ(cellsAround(lat, 0, 0), (Cells{{0, 0, 8}}));
+  EXPECT_EQ(cellsAround(lat, 16, 16), (Cells{{8, 8, 8}}));
+  EXPECT_EQ(cellsAround(lat, 8, 0), (Cells{{0, 0, 8}, {8, 0, 8}}));
+  EXPECT_EQ(cellsAround(lat, 8, 8), (Cells{{0, 0, 8}, {0, 8, 8}, {8, 0, 8}, {8, 8, 8}}));
   subdivide(lat, 0, 0, 8);
   // (4, 8) is a corner of two children of the subdivided cell above and
   // lies inside the top edge of the leaf (0, 8, 8) below: a hanging point.
-  int const n = collectLeafCellsAroundPoint(lat, 4, 8, c);
-  ASSERT_EQ(n, 3);
-  EXPECT_EQ(c[0].x0, 4);
-  EXPECT_EQ(c[0].y0, 4);
-  EXPECT_EQ(c[0].x1 - c[0].x0, 4);
-  EXPECT_EQ(c[1].x0, 0);
-  EXPECT_EQ(c[1].y0, 4);
-  EXPECT_EQ(c[2].x0, 0);
-  EXPECT_EQ(c[2].y0, 8);
-  EXPECT_EQ(c[2].x1 - c[2].x0, 8);
-  // The shared corner of the subdivided cell now meets one size-4 child and
-  // three size-8 leaves.
-  ASSERT_EQ(collectLeafCellsAroundPoint(lat, 8, 8, c), 4);
-  EXPECT_EQ(c[3].x1 - c[3].x0, 4);
-  EXPECT_EQ(c[0].x1 - c[0].x0, 8);
-  // A border midpoint of the subdivided cell: two children.
-  EXPECT_EQ(collectLeafCellsAroundPoint(lat, 4, 0, c), 2);
-  EXPECT_EQ(collectLeafCellsAroundPoint(lat, 4, 4, c), 4);
+  EXPECT_EQ(cellsAround(lat, 4, 8), (Cells{{0, 4, 4}, {0, 8, 8}, {4, 4, 4}}));
+  // The shared corner of the subdivided cell now meets one child and three leaves.
+  EXPECT_EQ(cellsAround(lat, 8, 8), (Cells{{0, 8, 8}, {4, 4, 4}, {8, 0, 8}, {8, 8, 8}}));
+  EXPECT_EQ(cellsAround(lat, 4, 0), (Cells{{0, 0, 4}, {4, 0, 4}}));  // a border midpoint of the subdivided cell
+  EXPECT_EQ(cellsAround(lat, 4, 4), (Cells{{0, 0, 4}, {0, 4, 4}, {4, 0, 4}, {4, 4, 4}}));
 }
 
 TEST(CornerDataTest, IdentityLatticeGivesUnitDerivatives) {
@@ -140,14 +140,9 @@ TEST(CornerDataTest, IdentityLatticeGivesUnitDerivatives) {
     for (int x = 0; x < 33; ++x) {
       if (!lat.isParm(x, y)) continue;
       CornerData const d = estimateCornerData(lat, x, y);
-      EXPECT_EQ(d.p.x, 100 + x);
-      EXPECT_EQ(d.p.y, 50 + y);
-      EXPECT_DOUBLE_EQ(d.dx.x, 1);
-      EXPECT_DOUBLE_EQ(d.dx.y, 0);
-      EXPECT_DOUBLE_EQ(d.dy.x, 0);
-      EXPECT_DOUBLE_EQ(d.dy.y, 1);
-      EXPECT_DOUBLE_EQ(d.dxy.x, 0);
-      EXPECT_DOUBLE_EQ(d.dxy.y, 0);
+      double const got[8] = {d.p.x, d.p.y, d.dx.x, d.dx.y, d.dy.x, d.dy.y, d.dxy.x, d.dxy.y};
+      double const want[8] = {100.0 + x, 50.0 + y, 1, 0, 0, 1, 0, 0};
+      for (int i = 0; i < 8; ++i) EXPECT_DOUBLE_EQ(got[i], want[i]) << x << "," << y << " component " << i;
     }
 }
 
@@ -193,17 +188,16 @@ TEST(HermitePatchTest, ReproducesBicubicPolynomialsWithTheirDerivatives) {
 }
 
 TEST(HermitePatchTest, BasisAtTheMidpoint) {
+  // Values and slopes at u = 0.5 of a cell of size 8: the handle weights are
+  // +-s/8 and the handle slopes -s/4.
   double h[4], d[4];
   hermiteBasis(0.5, 8, h);
   hermiteSlope(0.5, 8, d);
-  EXPECT_DOUBLE_EQ(h[0], 0.5);
-  EXPECT_DOUBLE_EQ(h[1], 1.0);  // s / 8
-  EXPECT_DOUBLE_EQ(h[2], 0.5);
-  EXPECT_DOUBLE_EQ(h[3], -1.0);  // -s / 8
-  EXPECT_DOUBLE_EQ(d[0], -1.5);
-  EXPECT_DOUBLE_EQ(d[1], -2.0);  // -s / 4
-  EXPECT_DOUBLE_EQ(d[2], 1.5);
-  EXPECT_DOUBLE_EQ(d[3], -2.0);
+  double const wantH[4] = {0.5, 1.0, 0.5, -1.0}, wantD[4] = {-1.5, -2.0, 1.5, -2.0};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_DOUBLE_EQ(h[i], wantH[i]) << i;
+    EXPECT_DOUBLE_EQ(d[i], wantD[i]) << i;
+  }
 }
 
 TEST(ChildCornerDataTest, KeepsCornersEstimatesParametersAndInterpolatesHangingPoints) {
@@ -233,23 +227,27 @@ TEST(ChildCornerDataTest, KeepsCornersEstimatesParametersAndInterpolatesHangingP
   EXPECT_EQ(out[3].p.y, 4.0);
 }
 
-class FillTest : public ::testing::Test {
- protected:
-  // A mesh over region whose unconstrained pixels hold NaN, so that a pixel
-  // the fill misses shows.
-  static IxTile nanMesh(GeRectangle<int> const& region) {
-    IxTile t = makeMesh(region);
-    IxWriteGuard g(t);
-    float const nan = std::numeric_limits<float>::quiet_NaN();
-    for (int y = region.y1(); y < region.y2(); ++y)
-      for (int x = region.x1(); x < region.x2(); ++x) setPixel(g, x, y, nan, nan, 0);
-    return t;
-  }
-};
+// Checks every pixel of the region against map within tol (0: exactly, as floats).
+void expectFill(IxWriteGuard const& g, Map const& map, double tol) {
+  GeRectangle<int> const r = g.getPixelRegion();
+  for (int y = r.y1(); y < r.y2(); ++y)
+    for (int x = r.x1(); x < r.x2(); ++x) {
+      MeshPixel const m = readMeshPixel(g.getPixelAddress(x, y));
+      if (m.b & CONSTRAINED_BIT) continue;
+      Vec2 const want = map(x, y);
+      if (tol == 0) {
+        ASSERT_EQ(m.r, static_cast<float>(want.x)) << x << "," << y;
+        ASSERT_EQ(m.g, static_cast<float>(want.y)) << x << "," << y;
+      } else {
+        ASSERT_NEAR(m.r, want.x, tol) << x << "," << y;
+        ASSERT_NEAR(m.g, want.y, tol) << x << "," << y;
+      }
+      ASSERT_EQ(m.b, 0u);
+    }
+}
 
-TEST_F(FillTest, IdentityLatticeFillsTheIdentityExactlyAndWritesEveryPixelOnce) {
-  GeRectangle<int> const region(-7, 13, -7 + 65, 13 + 33);
-  IxTile t = nanMesh(region);
+TEST(FillTest, IdentityLatticeFillsTheIdentityExactlyAndWritesEveryPixelOnce) {
+  IxTile t = nanMesh(GeRectangle<int>(-7, 13, -7 + 65, 13 + 33));
   Lattice lat = topLattice(65, 33, 16, -7, 13);
   subdivide(lat, 16, 0, 16);
   subdivide(lat, 16, 0, 8);
@@ -258,36 +256,19 @@ TEST_F(FillTest, IdentityLatticeFillsTheIdentityExactlyAndWritesEveryPixelOnce) 
   subdivide(lat, 28, 12, 2);
   IxWriteGuard g(t);
   fillMesh(lat, g);
-  for (int y = region.y1(); y < region.y2(); ++y)
-    for (int x = region.x1(); x < region.x2(); ++x) {
-      MeshPixel const m = readMeshPixel(g.getPixelAddress(x, y));
-      ASSERT_EQ(m.r, static_cast<float>(x)) << x << "," << y;
-      ASSERT_EQ(m.g, static_cast<float>(y)) << x << "," << y;
-      ASSERT_EQ(m.b, 0u);
-    }
+  expectFill(g, identityMap, 0);
 }
 
-TEST_F(FillTest, AffineLatticeFillsTheAffineMapAndLeavesConstrainedPixels) {
-  GeRectangle<int> const region(0, 0, 33, 33);
-  IxTile t = nanMesh(region);
+TEST(FillTest, AffineLatticeFillsTheAffineMapAndLeavesConstrainedPixels) {
+  IxTile t = nanMesh(GeRectangle<int>(0, 0, 33, 33));
   IxWriteGuard g(t);
-  setPixel(g, 5, 6, 1000.0f, -1000.0f, CONSTRAINED_BIT | 77u);
-  setPixel(g, 32, 32, 3.0f, 4.0f, CONSTRAINED_BIT | SMOOTHING_BIT);
-  auto map = [](double x, double y) { return Vec2{1.2 * x - 0.3 * y + 5, 0.4 * x + 0.9 * y - 2}; };
-  Lattice lat(33, 33, 0, 0, 8);
-  for (int y = 0; y < 33; y += 8)
-    for (int x = 0; x < 33; x += 8) lat.addParm(x, y, map(x, y).x, map(x, y).y);
-  // Refine one corner, placing the new parameters on the same map.
-  int const pts[5][2] = {{4, 0}, {4, 8}, {0, 4}, {8, 4}, {4, 4}};
-  for (auto const& p : pts) lat.addParm(p[0], p[1], map(p[0], p[1]).x, map(p[0], p[1]).y);
+  writeMeshPixel(g.getPixelAddress(5, 6), MeshPixel{1000.0f, -1000.0f, CONSTRAINED_BIT | 77u});
+  writeMeshPixel(g.getPixelAddress(32, 32), MeshPixel{3.0f, 4.0f, CONSTRAINED_BIT | SMOOTHING_BIT});
+  Map const map = [](double x, double y) { return Vec2{1.2 * x - 0.3 * y + 5, 0.4 * x + 0.9 * y - 2}; };
+  Lattice lat = topLattice(33, 33, 8, 0, 0, map);
+  subdivide(lat, 0, 0, 8, map);  // one refined corner
   fillMesh(lat, g);
-  for (int y = 0; y < 33; ++y)
-    for (int x = 0; x < 33; ++x) {
-      MeshPixel const m = readMeshPixel(g.getPixelAddress(x, y));
-      if ((x == 5 && y == 6) || (x == 32 && y == 32)) continue;
-      ASSERT_NEAR(m.r, map(x, y).x, 1e-4) << x << "," << y;
-      ASSERT_NEAR(m.g, map(x, y).y, 1e-4) << x << "," << y;
-    }
+  expectFill(g, map, 1e-4);
   MeshPixel const a = readMeshPixel(g.getPixelAddress(5, 6));
   EXPECT_EQ(a.r, 1000.0f);
   EXPECT_EQ(a.g, -1000.0f);
@@ -295,63 +276,41 @@ TEST_F(FillTest, AffineLatticeFillsTheAffineMapAndLeavesConstrainedPixels) {
   EXPECT_EQ(readMeshPixel(g.getPixelAddress(32, 32)).r, 3.0f);
 }
 
-TEST_F(FillTest, StepOneCopiesPositions) {
-  GeRectangle<int> const region(2, 3, 7, 9);
-  IxTile t = nanMesh(region);
-  Lattice lat(5, 6, 2, 3, 1);
+TEST(FillTest, StepOneCopiesPositionsAndOnePixelWideOrHighRegionsAreLeftAlone) {
   std::mt19937 rng(3);
   std::uniform_real_distribution<double> u(-100, 100);
+  Lattice lat(5, 6, 2, 3, 1);
   for (int y = 0; y < 6; ++y)
     for (int x = 0; x < 5; ++x) lat.addParm(x, y, u(rng), u(rng));
+  IxTile t = nanMesh(GeRectangle<int>(2, 3, 7, 9));
   IxWriteGuard g(t);
   fillMesh(lat, g);
-  for (int y = 0; y < 6; ++y)
-    for (int x = 0; x < 5; ++x) {
-      MeshPixel const m = readMeshPixel(g.getPixelAddress(2 + x, 3 + y));
-      Vec2 const p = lat.position(x, y);
-      EXPECT_EQ(m.r, static_cast<float>(p.x));
-      EXPECT_EQ(m.g, static_cast<float>(p.y));
-    }
-}
-
-TEST_F(FillTest, OnePixelWideOrHighRegionHasNoCellsAndIsLeftAlone) {
+  expectFill(g, [&](double x, double y) { return lat.position(int(x) - 2, int(y) - 3); }, 0);
+  // One pixel wide or high: no cells, nothing written.
   for (GeRectangle<int> const region : {GeRectangle<int>(0, 0, 1, 20), GeRectangle<int>(4, 4, 30, 5)}) {
-    IxTile t = nanMesh(region);
-    Lattice lat = topLattice(region.getWidth(), region.getHeight(), 1, region.x1(), region.y1());
-    IxWriteGuard g(t);
-    fillMesh(lat, g);
+    IxTile thin = nanMesh(region);
+    IxWriteGuard tg(thin);
+    fillMesh(topLattice(region.getWidth(), region.getHeight(), 1, region.x1(), region.y1()), tg);
     for (int y = region.y1(); y < region.y2(); ++y)
-      for (int x = region.x1(); x < region.x2(); ++x) EXPECT_TRUE(std::isnan(readMeshPixel(g.getPixelAddress(x, y)).r));
+      for (int x = region.x1(); x < region.x2(); ++x) EXPECT_TRUE(std::isnan(readMeshPixel(tg.getPixelAddress(x, y)).r));
   }
 }
 
-TEST_F(FillTest, RandomRefinedLatticeFillIsContinuousAcrossLeaves) {
+TEST(FillTest, RandomRefinedLatticeFillIsContinuousAcrossLeaves) {
   // A smooth map sampled at the parameters of a randomly refined lattice:
   // the fill must stay close to the map everywhere (no seams where leaves
   // of different sizes meet) and write finite values only.
   std::mt19937 rng(11);
-  auto map = [](double x, double y) {
+  Map const map = [](double x, double y) {
     return Vec2{x + 3 * std::sin(x / 20.0) * std::cos(y / 25.0), y + 2 * std::cos(x / 30.0)};
   };
   int const n = 129;
-  Lattice lat(n, n, 0, 0, 16);
-  for (int y = 0; y < n; y += 16)
-    for (int x = 0; x < n; x += 16) lat.addParm(x, y, map(x, y).x, map(x, y).y);
+  Lattice lat = topLattice(n, n, 16, 0, 0, map);
   std::uniform_int_distribution<int> pick(0, n - 2);
   for (int k = 0; k < 200; ++k) {
     // Descend from a random top-level cell to a random depth, subdividing.
-    int px = pick(rng), py = pick(rng);
-    int s = 16, x = px & ~15, y = py & ~15;
-    int const depth = 1 + k % 4;
-    for (int d = 0; d < depth && s > 1; ++d) {
-      int const h = s / 2;
-      int const pts[5][2] = {{x + h, y}, {x + h, y + s}, {x, y + h}, {x + s, y + h}, {x + h, y + h}};
-      for (auto const& p : pts)
-        if (!lat.isParm(p[0], p[1])) lat.addParm(p[0], p[1], map(p[0], p[1]).x, map(p[0], p[1]).y);
-      s = h;
-      x = px & ~(s - 1);
-      y = py & ~(s - 1);
-    }
+    int const px = pick(rng), py = pick(rng), depth = 1 + k % 4;
+    for (int d = 0, s = 16; d < depth && s > 1; ++d, s /= 2) subdivide(lat, px & ~(s - 1), py & ~(s - 1), s, map);
   }
   IxTile t = nanMesh(GeRectangle<int>(0, 0, n, n));
   IxWriteGuard g(t);
@@ -362,12 +321,11 @@ TEST_F(FillTest, RandomRefinedLatticeFillIsContinuousAcrossLeaves) {
       MeshPixel const m = readMeshPixel(g.getPixelAddress(x, y));
       ASSERT_TRUE(std::isfinite(m.r) && std::isfinite(m.g));
       worst = std::max(worst, std::hypot(m.r - map(x, y).x, m.g - map(x, y).y));
-      if (x + 1 < n) {
-        MeshPixel const r = readMeshPixel(g.getPixelAddress(x + 1, y));
-        // The map's x step is at most 1 + 3/20 in x and 2/30 in y.
-        ASSERT_LT(std::abs(r.r - m.r), 1.3);
-        ASSERT_LT(std::abs(r.g - m.g), 0.2);
-      }
+      if (x + 1 == n) continue;
+      MeshPixel const r = readMeshPixel(g.getPixelAddress(x + 1, y));
+      // The map's x step is at most 1 + 3/20 in x and 2/30 in y.
+      ASSERT_LT(std::abs(r.r - m.r), 1.3);
+      ASSERT_LT(std::abs(r.g - m.g), 0.2);
     }
   EXPECT_LT(worst, 0.25);
 }
