@@ -67,20 +67,31 @@ std::string failedCondition(auto&& f) {
 
 }  // namespace
 
-TEST(CurveEvaluatorTest, SegmentCountFollowsClosure) {
+TEST(CurveEvaluatorTest, SegmentCountClosureAndDegenerateShapes) {
   EXPECT_EQ(CurveEvaluator(cornerCurve()).getSegmentCount(), 2);
   EXPECT_FALSE(CurveEvaluator(cornerCurve()).isClosed());
   CurveEvaluator const circle(closedCircle());
   EXPECT_EQ(circle.getSegmentCount(), 4);
   EXPECT_TRUE(circle.isClosed());
-  // One point, closed or open, has no segment at all.
+  // One point, closed or open, has no segment at all and is constant.
   EXPECT_EQ(CurveEvaluator(makeCurve({{1, 1}, {1, 1}, {1, 1}}, true)).getSegmentCount(), 0);
+  CurveEvaluator const one(makeCurve({{3, 4}, {7, -2}, {9, 9}}, false));
+  EXPECT_EQ(one.evaluate(0.0), P(7, -2));
+  EXPECT_EQ(one.evaluateDerivative(0.0), P(1, 0));
+  EXPECT_EQ(one.evaluateUnitTangent(0.0), P(1, 0));
+  EXPECT_TRUE(one.hasFiniteCoefficients());
   CurveEvaluator const empty{GeBezierCurve()};
   EXPECT_TRUE(empty.isEmpty());
   EXPECT_EQ(empty.getSegmentCount(), 0);
+  // Non-finite and huge coefficients are reported.
+  float const nan = std::nanf("");
+  EXPECT_FALSE(CurveEvaluator(makeCurve({{0, 0}, {0, 0}, {0, 0}, {nan, 1}, {5, 5}, {5, 5}}, false)).hasFiniteCoefficients());
+  CurveEvaluator const huge(makeCurve({{0, 0}, {0, 0}, {1e7f, 0}, {5, 5}, {5, 5}, {5, 5}}, false));
+  EXPECT_TRUE(huge.hasFiniteCoefficients());
+  EXPECT_GE(huge.getMaxAbsCoefficient(), 3e7f);
 }
 
-TEST(CurveEvaluatorTest, MatchesDeCasteljauOfTheHostSegments) {
+TEST(CurveEvaluatorTest, MatchesDeCasteljauOfTheHostSegmentsAndHitsTheEndpoints) {
   for (GeBezierCurve const& c : {cornerCurve(), closedCircle()}) {
     CurveEvaluator const e(c);
     for (int k = 0; k < e.getSegmentCount(); ++k)
@@ -90,25 +101,11 @@ TEST(CurveEvaluatorTest, MatchesDeCasteljauOfTheHostSegments) {
         expectNear(e.evaluate(k + u), deCasteljau(c, k, u), 2e-4f);
       }
   }
-}
-
-TEST(CurveEvaluatorTest, SegmentEndpointsAndClosingSegment) {
   CurveEvaluator const open(cornerCurve());
   expectNear(open.evaluate(0.0), {0, 0}, 0.0f);
-  expectNear(open.evaluate(1.0), {30, 0}, 0.0f);  // start of segment 1: a0 exactly
+  expectNear(open.evaluate(1.0), {30, 0}, 0.0f);    // start of segment 1: a0 exactly
   expectNear(open.evaluate(2.0), {40, 40}, 1e-4f);  // t = n: end of the last segment
-
-  CurveEvaluator const circle(closedCircle());
-  expectNear(circle.evaluate(4.0), {150, 100}, 1e-4f);  // the closing segment returns to point 0
-  expectNear(circle.evaluate(3.5), deCasteljau(closedCircle(), 3, 0.5), 2e-4f);
-}
-
-TEST(CurveEvaluatorTest, OnePointCurveIsConstant) {
-  CurveEvaluator const e(makeCurve({{3, 4}, {7, -2}, {9, 9}}, false));
-  EXPECT_EQ(e.evaluate(0.0), P(7, -2));
-  EXPECT_EQ(e.evaluateDerivative(0.0), P(1, 0));
-  EXPECT_EQ(e.evaluateUnitTangent(0.0), P(1, 0));
-  EXPECT_TRUE(e.hasFiniteCoefficients());
+  expectNear(CurveEvaluator(closedCircle()).evaluate(4.0), {150, 100}, 1e-4f);  // the closing segment returns to point 0
 }
 
 TEST(CurveEvaluatorTest, DerivativeMatchesFiniteDifference) {
@@ -181,15 +178,9 @@ TEST(CurveEvaluatorTest, ParameterOutsideTheCurveAsserts) {
   EXPECT_EQ(failedCondition([&] { e.evaluateDerivative(std::nan("")); }), "0.0 <= param");
   EXPECT_EQ(failedCondition([&] { e.evaluateUnitTangent(3.0); }), "param <= static_cast<float>(_n)");
   EXPECT_EQ(failedCondition([&] { e.evaluate(2.0); }), "");
-}
-
-TEST(CurveEvaluatorTest, NonFiniteAndHugeCoefficientsAreReported) {
-  float const nan = std::nanf("");
-  EXPECT_FALSE(CurveEvaluator(makeCurve({{0, 0}, {0, 0}, {0, 0}, {nan, 1}, {5, 5}, {5, 5}}, false))
-                   .hasFiniteCoefficients());
-  CurveEvaluator const huge(makeCurve({{0, 0}, {0, 0}, {1e7f, 0}, {5, 5}, {5, 5}, {5, 5}}, false));
-  EXPECT_TRUE(huge.hasFiniteCoefficients());
-  EXPECT_GE(huge.getMaxAbsCoefficient(), 3e7f);
+  double r;
+  EXPECT_EQ(failedCondition([&] { findFirstRoot(1, 0, 0, 0, 1.0, 0.0, 1e-10, r); }), "tMin <= tMax");
+  EXPECT_EQ(failedCondition([&] { findFirstRootNear(1, 0, 0, 0, 0.5, 0.4, 1e-10, r); }), "tMin <= tMax");
 }
 
 // p(t) = (t - r0)(t - r1)(t - r2) as ((a t + b) t + c) t + d.
@@ -201,84 +192,47 @@ Cubic fromRoots(double r0, double r1, double r2) {
           static_cast<float>(-r0 * r1 * r2)};
 }
 
-TEST(FindFirstRootTest, FindsTheSmallestRootInTheInterval) {
-  Cubic const p = fromRoots(0.25, 0.75, 2.0);
-  double r = -1;
-  ASSERT_TRUE(findFirstRoot(p.a, p.b, p.c, p.d, 0.0, 1.0, 1e-10, r));
-  EXPECT_NEAR(r, 0.25, 1e-7);
-  ASSERT_TRUE(findFirstRoot(p.a, p.b, p.c, p.d, 0.5, 1.0, 1e-10, r));
-  EXPECT_NEAR(r, 0.75, 1e-7);
-  ASSERT_TRUE(findFirstRoot(p.a, p.b, p.c, p.d, 1.0, 3.0, 1e-10, r));
-  EXPECT_NEAR(r, 2.0, 1e-7);
-  EXPECT_FALSE(findFirstRoot(p.a, p.b, p.c, p.d, 0.3, 0.7, 1e-10, r));
-}
-
-TEST(FindFirstRootTest, ReportsNoRootWhenTheCubicStaysAwayFromZero) {
-  double r = 123.0;
-  EXPECT_FALSE(findFirstRoot(0.0f, 1.0f, 0.0f, 0.5f, -1.0, 1.0, 1e-10, r));  // t^2 + 0.5
-  EXPECT_FALSE(findFirstRoot(0.0f, 0.0f, 0.0f, 1e-6f, 0.0, 1.0, 1e-10, r));  // a constant above tol
-  EXPECT_EQ(r, 123.0);
-  // ... but a constant within tol is a root everywhere: the first is near tMin.
-  ASSERT_TRUE(findFirstRoot(0.0f, 0.0f, 0.0f, 0.0f, 0.0, 1.0, 1e-10, r));
-  EXPECT_LT(r, 1e-9);
-}
-
-TEST(FindFirstRootTest, NarrowStraddlingIntervalGivesItsMidpoint) {
-  // p(t) = t - 0.5 over an interval narrower than tol around the root.
-  double r = -1;
-  ASSERT_TRUE(findFirstRoot(0.0f, 0.0f, 1.0f, -0.5f, 0.5 - 2e-11, 0.5 + 4e-11, 1e-10, r));
-  EXPECT_EQ(r, 0.5 + 1e-11);
-  // A degenerate interval is its own midpoint.
-  ASSERT_TRUE(findFirstRoot(0.0f, 0.0f, 1.0f, -0.5f, 0.5, 0.5, 1e-10, r));
-  EXPECT_EQ(r, 0.5);
-}
-
-TEST(FindFirstRootTest, RootAtTheIntervalStart) {
-  double r = -1;
-  ASSERT_TRUE(findFirstRoot(1.0f, 0.0f, 0.0f, 0.0f, 0.0, 1.0, 1e-10, r));  // t^3
-  EXPECT_LT(r, 1e-3);  // flat root: |t^3| <= tol well before t = 1e-3
-  Cubic const p = fromRoots(0.0, 0.6, 0.9);
-  ASSERT_TRUE(findFirstRoot(p.a, p.b, p.c, p.d, 0.0, 1.0, 1e-10, r));
-  EXPECT_LT(r, 1e-9);
-}
-
-TEST(FindFirstRootTest, ReversedIntervalAsserts) {
-  double r;
-  try {
-    findFirstRoot(1, 0, 0, 0, 1.0, 0.0, 1e-10, r);
-    FAIL() << "no assertion";
-  } catch (AssertionFailure const& e) {
-    EXPECT_EQ(e.file(), "curveEvaluator");
-    EXPECT_EQ(e.condition(), "tMin <= tMax");
-  }
-}
-
-TEST(FindFirstRootTest, RandomCubicsAgreeWithTheirKnownRoots) {
-  std::mt19937 rng(20241206);
-  std::uniform_real_distribution<double> root(-0.5, 1.5);
-  for (int i = 0; i < 2000; ++i) {
-    double rs[3] = {root(rng), root(rng), root(rng)};
-    std::sort(rs, rs + 3);
-    // Well separated roots, so the float coefficients keep them apart.
-    if (rs[1] - rs[0] < 0.02 || rs[2] - rs[1] < 0.02) continue;
-    Cubic const p = fromRoots(rs[0], rs[1], rs[2]);
-    double expected = -1;
-    for (double x : rs)
-      if (x >= 0.0 && x <= 1.0) {
-        expected = x;
-        break;
-      }
-    double r = -1;
-    bool const found = findFirstRoot(p.a, p.b, p.c, p.d, 0.0, 1.0, 1e-10, r);
-    if (expected < 0.0) {
-      // The float coefficients move the roots by ~1e-7: allow a root found
-      // just outside [0, 1] to count at the edge.
-      if (found) {
-        EXPECT_TRUE(r < 1e-5 || r > 1.0 - 1e-5) << r;
-      }
-    } else if (expected > 1e-5 && expected < 1.0 - 1e-5) {
-      ASSERT_TRUE(found) << i;
-      EXPECT_NEAR(r, expected, 1e-5) << i;
+TEST(FindFirstRootTest, WorkedExamplesOfBothSearches) {
+  Cubic const p = fromRoots(0.25, 0.75, 2.0), flat = fromRoots(0.0, 0.6, 0.9), touching = fromRoots(0.5, 0.5, 3.0);
+  struct Case {
+    char const* name;
+    Cubic p;
+    double tMin, tMax;
+    bool found;
+    double root, tol;  // tol < 0: r below -tol
+    bool both;         // the near search agrees too
+  };
+  Case const cases[] = {
+      {"first of three", p, 0.0, 1.0, true, 0.25, 1e-7, true},
+      {"second, from within", p, 0.5, 1.0, true, 0.75, 1e-7, true},
+      {"beyond one", p, 1.0, 3.0, true, 2.0, 1e-7, true},
+      {"between roots", p, 0.3, 0.7, false, 0, 0, true},
+      {"t^2 + 0.5", {0, 1, 0, 0.5f}, -1.0, 1.0, false, 0, 0, true},
+      {"a constant above tol", {0, 0, 0, 1e-6f}, 0.0, 1.0, false, 0, 0, false},
+      {"a constant within tol is a root everywhere", {0, 0, 0, 0}, 0.0, 1.0, true, 0, -1e-9, false},
+      {"narrow interval straddling the root: its midpoint", {0, 0, 1, -0.5f}, 0.5 - 2e-11, 0.5 + 4e-11, true,
+       0.5 + 1e-11, 0, true},
+      {"degenerate interval", {0, 0, 1, -0.5f}, 0.5, 0.5, true, 0.5, 0, false},
+      {"flat root t^3 at the start", {1, 0, 0, 0}, 0.0, 1.0, true, 0, -1e-3, false},  // |t^3| <= tol well before 1e-3
+      {"root at the start", flat, 0.0, 1.0, true, 0, -1e-9, false},
+      {"double root (exact in float)", touching, 0.1, 0.9, true, 0.5, 1e-4, true},
+  };
+  for (Case const& c : cases) {
+    for (bool near : {false, true}) {
+      if (near && !c.both) continue;
+      SCOPED_TRACE(testing::Message() << c.name << (near ? " (near search)" : ""));
+      double r = 123.0;
+      bool const found = near ? findFirstRootNear(c.p.a, c.p.b, c.p.c, c.p.d, c.tMin, c.tMax, 1e-10, r)
+                              : findFirstRoot(c.p.a, c.p.b, c.p.c, c.p.d, c.tMin, c.tMax, 1e-10, r);
+      ASSERT_EQ(found, c.found);
+      if (!found)
+        EXPECT_EQ(r, 123.0);
+      else if (c.tol < 0)
+        EXPECT_LT(r, -c.tol);
+      else if (c.tol == 0 && !near)
+        EXPECT_EQ(r, c.root);
+      else
+        EXPECT_NEAR(r, c.root, std::max(c.tol, 1e-10));
     }
   }
 }
@@ -322,23 +276,4 @@ TEST(FindFirstRootNearTest, AgreesWithTheKnownRootsAwayFromZero) {
     }
   }
   EXPECT_GT(compared, 500);
-}
-
-TEST(FindFirstRootNearTest, KeepsTheContractsEdgeCases) {
-  double r = -1;
-  // Narrow interval straddling the root: its midpoint, as the plain search.
-  ASSERT_TRUE(findFirstRootNear(0.0f, 0.0f, 1.0f, -0.5f, 0.5 - 2e-11, 0.5 + 4e-11, 1e-10, r));
-  EXPECT_NEAR(r, 0.5, 1e-10);
-  // A double root (touching zero) in the middle of the interval; the
-  // coefficients are exact in float.
-  Cubic const p = fromRoots(0.5, 0.5, 3.0);
-  ASSERT_TRUE(findFirstRootNear(p.a, p.b, p.c, p.d, 0.1, 0.9, 1e-10, r));
-  EXPECT_NEAR(r, 0.5, 1e-4);
-  EXPECT_FALSE(findFirstRootNear(0.0f, 1.0f, 0.0f, 0.5f, 0.2, 1.0, 1e-10, r));
-  try {
-    findFirstRootNear(1, 0, 0, 0, 0.5, 0.4, 1e-10, r);
-    FAIL() << "no assertion";
-  } catch (AssertionFailure const& e) {
-    EXPECT_EQ(e.condition(), "tMin <= tMax");
-  }
 }
