@@ -6,9 +6,16 @@
 // Hot loops work on one parameter, two doubles, at a time through a 16-byte
 // vector type. Terms are stored contiguously with a fixed entry count (unused
 // entries carry a zero weight) and their coefficients in a small table shared
-// by every term of one stencil shape; the terms of the common shape (a full
-// symmetric stencil) come first and take a shorter path, so an evaluation is
-// two branch-free sweeps.
+// by every term of one stencil shape; the terms of the common shapes come
+// first and take shorter paths (four equal weights, then no constants or
+// rotation part), so an evaluation is three branch-free sweeps.
+//
+// The terms index a working copy of the positions held in lattice row order
+// rather than in parameter order: the lattice numbers parameters as they are
+// created, and refinement creates them all over the frame, so in parameter
+// order a term's five positions would lie far apart. The minimisers reorder
+// once per call and iterate on the working copy; the public evaluations
+// reorder per call.
 #include "warpGridProcEnergy.h"
 
 #include <algorithm>

@@ -17,6 +17,8 @@
 //    y * nx + x, relative to the mesh region's corner;
 //  - a parameter vector x holds 2 * nParms doubles, (x, y) of parameter p at
 //    2p and 2p + 1, in absolute pixel coordinates, 16-byte aligned;
+//  - a working vector w (the "Working" operations) holds the same positions
+//    in the energy's working order (getWorkingOrder);
 //  - targetSource is indexed by lattice point (2 doubles per point), and may
 //    be null when the magnet weight is not positive.
 //
