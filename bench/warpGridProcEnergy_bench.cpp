@@ -1,8 +1,9 @@
 // Cost of one smoothness-term evaluation in the grid solver's energies: the
-// energy, the gradient and the line quadratic over a dense lattice (every
-// point a parameter, a ring of hard constraints), for both smoothness
-// models, and conjugate-gradient iterations of minimiseQuadratic (each one a
-// gradient, a direction, a line quadratic and a step).
+// energy, the gradient (with the energy), the full line quadratic and its
+// curvature alone over a dense lattice (every point a parameter, a ring of
+// hard constraints), for both smoothness models, and conjugate-gradient
+// iterations of minimiseQuadratic (each one a gradient sweep, a direction,
+// a curvature sweep and a step).
 // The lattice is numbered either in row order or coarse to fine, the order
 // in which the solve's refinement creates parameters (neighbours far apart
 // in the parameter vector); the energies evaluate in an order of their own,
@@ -66,7 +67,7 @@ struct DenseLattice {
   }
 };
 
-enum Op { Energy, Gradient, LineQuadratic, CgIteration };
+enum Op { Energy, Gradient, LineQuadratic, CgIteration, Curvature };
 constexpr int kCgIterations = 10;
 
 void BM_Terms(benchmark::State& state) {
@@ -92,6 +93,10 @@ void BM_Terms(benchmark::State& state) {
       case Gradient:
         e->computeWorkingGradient(w.data(), g.data());
         sink += g[static_cast<std::size_t>(n) * 2 + 1];
+        break;
+      case Curvature:
+        // What the exact line search evaluates besides the gradient.
+        sink += e->computeWorkingCurvature(w.data(), d.data());
         break;
       case LineQuadratic: {
         double a, b, c;
@@ -125,7 +130,7 @@ void BM_Terms(benchmark::State& state) {
 
 BENCHMARK(BM_Terms)
     ->ArgNames({"side", "affine", "op", "coarseToFine"})
-    ->ArgsProduct({{256, 1024}, {0, 1}, {Energy, Gradient, LineQuadratic, CgIteration}, {0, 1}})
+    ->ArgsProduct({{256, 1024}, {0, 1}, {Energy, Gradient, LineQuadratic, CgIteration, Curvature}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
