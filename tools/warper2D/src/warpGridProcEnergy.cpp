@@ -65,7 +65,10 @@ inline void clearPairs(double* g, int nParms) {
   }
 }
 inline double norm2(V2 v) { return v[0] * v[0] + v[1] * v[1]; }
-inline double dot2(V2 u, V2 v) { return u[0] * v[0] + u[1] * v[1]; }
+// Long sums of squares and products run as two lane-wise partial sums,
+// added at the end: one vector multiply-add per term instead of a
+// horizontal reduction per term.
+inline double lanes(V2 acc) { return acc[0] + acc[1]; }
 // (x, y) -> (y, -x): the similarity model's rotation part, b (y, -x).
 inline V2 perp(V2 v) { return V2{v[1], -v[0]}; }
 
@@ -625,31 +628,28 @@ inline V2 affineLinear(AffineTerm const& t, AffineSet const& s, double const* d)
 }
 
 template <Path kPath, bool kPerTerm>
-double affineEnergy(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets, double const* constants,
-                    double const* x, std::int32_t const* order, double* perTerm) {
-  double e = 0.0;
+void addAffineEnergy(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets, double const* constants,
+                     double const* x, std::int32_t const* order, double* perTerm, V2& acc) {
   for (AffineTerm const* t = begin; t != end; ++t) {
-    double const q = norm2(affineResidual<kPath>(*t, sets[t->coefSet], constants, x));
-    e += q;
-    if constexpr (kPerTerm) perTerm[order ? order[t->centre] : t->centre] = q;
+    V2 const r = affineResidual<kPath>(*t, sets[t->coefSet], constants, x);
+    acc += r * r;
+    if constexpr (kPerTerm) perTerm[order ? order[t->centre] : t->centre] = norm2(r);
   }
-  return e;
 }
 
 // d|R|^2 / dP(ind_k) = 2 c_k R. The term and its weights are read into
 // locals before the scatter: the stores into g could otherwise alias them,
 // and every index and weight would be read again after each store.
 template <Path kPath>
-double addAffineGradient(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets,
-                         double const* constants, double const* x, double* g) {
-  double e = 0.0;
+void addAffineGradient(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets,
+                       double const* constants, double const* x, double* g, V2& acc) {
   for (AffineTerm const* t = begin; t != end; ++t) {
     AffineTerm const term = *t;
     AffineSet const& s = sets[term.coefSet];
     V2 c[5];
     for (int k = 0; k < 5; ++k) c[k] = load2(s.c[k]);
     V2 const r = affineResidual<kPath>(term, s, constants, x);
-    e += norm2(r);
+    acc += r * r;
     V2 const r2 = splat(2.0) * r;
     if constexpr (kPath == Path::Uniform) {
       V2 const q = c[0] * r2;
@@ -659,28 +659,30 @@ double addAffineGradient(AffineTerm const* begin, AffineTerm const* end, AffineS
     }
     addAt(g, term.inds[4], kPath != Path::General ? -r2 : c[4] * r2);
   }
-  return e;
 }
 
 // sum |S|^2: the line quadratic's curvature alone, accumulated as
 // addAffineLine accumulates it.
 template <Path kPath>
 void addAffineCurvature(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets, double const* d,
-                        double& sa) {
-  for (AffineTerm const* t = begin; t != end; ++t) sa += norm2(affineLinear<kPath>(*t, sets[t->coefSet], d));
+                        V2& sa) {
+  for (AffineTerm const* t = begin; t != end; ++t) {
+    V2 const l = affineLinear<kPath>(*t, sets[t->coefSet], d);
+    sa += l * l;
+  }
 }
 
 // E(x + t d) = sum |R + t S|^2 = t^2 sum|S|^2 + t 2 sum R.S + sum|R|^2
 template <Path kPath>
 void addAffineLine(AffineTerm const* begin, AffineTerm const* end, AffineSet const* sets, double const* constants,
-                   double const* x, double const* d, double& sa, double& sb, double& sc) {
+                   double const* x, double const* d, V2& sa, V2& sb, V2& sc) {
   for (AffineTerm const* t = begin; t != end; ++t) {
     AffineSet const& s = sets[t->coefSet];
     V2 const r = affineResidual<kPath>(*t, s, constants, x);
     V2 const l = affineLinear<kPath>(*t, s, d);
-    sa += norm2(l);
-    sb += dot2(r, l);
-    sc += norm2(r);
+    sa += l * l;
+    sb += r * l;
+    sc += r * r;
   }
 }
 
@@ -695,30 +697,35 @@ double MultivariateQuadraticAffine::evaluateEnergy(double const* x, double* perT
   AffineTerm const* const uni = begin + _nUniformTerms;
   AffineTerm const* const mid = begin + _nPlainTerms;
   AffineTerm const* const end = begin + _terms.size();
-  if (perTerm)
-    return ec + affineEnergy<Path::Uniform, true>(begin, uni, sets, constants, x, order, perTerm) +
-           affineEnergy<Path::Plain, true>(uni, mid, sets, constants, x, order, perTerm) +
-           affineEnergy<Path::General, true>(mid, end, sets, constants, x, order, perTerm);
-  return ec + affineEnergy<Path::Uniform, false>(begin, uni, sets, constants, x, order, nullptr) +
-         affineEnergy<Path::Plain, false>(uni, mid, sets, constants, x, order, nullptr) +
-         affineEnergy<Path::General, false>(mid, end, sets, constants, x, order, nullptr);
+  V2 acc = splat(0.0);
+  if (perTerm) {
+    addAffineEnergy<Path::Uniform, true>(begin, uni, sets, constants, x, order, perTerm, acc);
+    addAffineEnergy<Path::Plain, true>(uni, mid, sets, constants, x, order, perTerm, acc);
+    addAffineEnergy<Path::General, true>(mid, end, sets, constants, x, order, perTerm, acc);
+  } else {
+    addAffineEnergy<Path::Uniform, false>(begin, uni, sets, constants, x, order, nullptr, acc);
+    addAffineEnergy<Path::Plain, false>(uni, mid, sets, constants, x, order, nullptr, acc);
+    addAffineEnergy<Path::General, false>(mid, end, sets, constants, x, order, nullptr, acc);
+  }
+  return ec + lanes(acc);
 }
 
 // The energy is summed in the order evaluateEnergy sums it, so both agree
 // to the last bit.
 double MultivariateQuadraticAffine::computeWorkingGradientAndEnergy(double const* x, double* g) const {
   clearPairs(g, _nParms);
-  double e = addConstraintGradient(x, g);
+  double const ec = addConstraintGradient(x, g);
   AffineSet const* sets = _coefSets.data();
   double const* constants = _constants.data();
   AffineTerm const* const begin = _terms.data();
   AffineTerm const* const uni = begin + _nUniformTerms;
   AffineTerm const* const mid = begin + _nPlainTerms;
-  e += addAffineGradient<Path::Uniform>(begin, uni, sets, constants, x, g);
-  e += addAffineGradient<Path::Plain>(uni, mid, sets, constants, x, g);
-  e += addAffineGradient<Path::General>(mid, begin + _terms.size(), sets, constants, x, g);
+  V2 acc = splat(0.0);
+  addAffineGradient<Path::Uniform>(begin, uni, sets, constants, x, g, acc);
+  addAffineGradient<Path::Plain>(uni, mid, sets, constants, x, g, acc);
+  addAffineGradient<Path::General>(mid, begin + _terms.size(), sets, constants, x, g, acc);
   maskHardConstraints(g);
-  return e;
+  return ec + lanes(acc);
 }
 
 double MultivariateQuadraticAffine::computeWorkingCurvature(double const*, double const* d) const {
@@ -727,11 +734,11 @@ double MultivariateQuadraticAffine::computeWorkingCurvature(double const*, doubl
   AffineTerm const* const begin = _terms.data();
   AffineTerm const* const uni = begin + _nUniformTerms;
   AffineTerm const* const mid = begin + _nPlainTerms;
-  double sa = 0.0;
+  V2 sa = splat(0.0);
   addAffineCurvature<Path::Uniform>(begin, uni, sets, d, sa);
   addAffineCurvature<Path::Plain>(uni, mid, sets, d, sa);
   addAffineCurvature<Path::General>(mid, begin + _terms.size(), sets, d, sa);
-  return sa;
+  return lanes(sa);
 }
 
 void MultivariateQuadraticAffine::computeWorkingLineQuadratic(double const* x, double const* d, double& a,
@@ -742,13 +749,13 @@ void MultivariateQuadraticAffine::computeWorkingLineQuadratic(double const* x, d
   AffineTerm const* const begin = _terms.data();
   AffineTerm const* const uni = begin + _nUniformTerms;
   AffineTerm const* const mid = begin + _nPlainTerms;
-  double sa = 0.0, sb = 0.0, sc = 0.0;
+  V2 sa = splat(0.0), sb = splat(0.0), sc = splat(0.0);
   addAffineLine<Path::Uniform>(begin, uni, sets, constants, x, d, sa, sb, sc);
   addAffineLine<Path::Plain>(uni, mid, sets, constants, x, d, sa, sb, sc);
   addAffineLine<Path::General>(mid, begin + _terms.size(), sets, constants, x, d, sa, sb, sc);
-  a = sa;
-  b = 2.0 * sb;
-  c = sc;
+  a = lanes(sa);
+  b = 2.0 * lanes(sb);
+  c = lanes(sc);
 }
 
 std::optional<AffineTermView> MultivariateQuadraticAffine::findTerm(int p) const {
@@ -870,9 +877,8 @@ inline V2 similarityLinear(SimilarityTerm const& t, SimilaritySet const& s, doub
 }
 
 template <Path kPath, bool kPerTerm>
-double similarityEnergy(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
-                        int nParms, double const* x, std::int32_t const* order, double* perTerm) {
-  double e = 0.0;
+void addSimilarityEnergy(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
+                         int nParms, double const* x, std::int32_t const* order, double* perTerm, V2& acc) {
   for (SimilarityTerm const* t = begin; t != end; ++t) {
     for (int k = 0; k < 4; ++k) {
       int const ind = t->inds[k];
@@ -881,20 +887,18 @@ double similarityEnergy(SimilarityTerm const* begin, SimilarityTerm const* end, 
         QX_ASSERT_AS(kAssertFile, ind < nParms, "ind < _nParms");
       }
     }
-    double const q = norm2(similarityLinear<kPath>(*t, sets[t->coefSet], x));
-    e += q;
-    if constexpr (kPerTerm) perTerm[order ? order[t->centre] : t->centre] = q;
+    V2 const r = similarityLinear<kPath>(*t, sets[t->coefSet], x);
+    acc += r * r;
+    if constexpr (kPerTerm) perTerm[order ? order[t->centre] : t->centre] = norm2(r);
   }
-  return e;
 }
 
 // dR/dP(c) = -I; d(R.R)/dP_k = 2 (a_k R + b_k (-R.y, R.x)). The term and
 // its weights are read into locals before the scatter, which could
 // otherwise alias them.
 template <Path kPath>
-double addSimilarityGradient(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
-                             double const* x, double* g) {
-  double e = 0.0;
+void addSimilarityGradient(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
+                           double const* x, double* g, V2& acc) {
   for (SimilarityTerm const* t = begin; t != end; ++t) {
     SimilarityTerm const term = *t;
     SimilaritySet const& s = sets[term.coefSet];
@@ -904,7 +908,7 @@ double addSimilarityGradient(SimilarityTerm const* begin, SimilarityTerm const* 
       if constexpr (kPath == Path::General) b[k] = load2(s.b[k]);
     }
     V2 const r = similarityLinear<kPath>(term, s, x);
-    e += norm2(r);
+    acc += r * r;
     V2 const r2 = splat(2.0) * r;
     V2 const r2perp = V2{-r2[1], r2[0]};
     addAt(g, term.centre, -r2);
@@ -920,29 +924,31 @@ double addSimilarityGradient(SimilarityTerm const* begin, SimilarityTerm const* 
       }
     }
   }
-  return e;
 }
 
 // sum |S|^2: the line quadratic's curvature alone, accumulated as
 // addSimilarityLine accumulates it.
 template <Path kPath>
 void addSimilarityCurvature(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
-                            double const* d, double& sa) {
-  for (SimilarityTerm const* t = begin; t != end; ++t) sa += norm2(similarityLinear<kPath>(*t, sets[t->coefSet], d));
+                            double const* d, V2& sa) {
+  for (SimilarityTerm const* t = begin; t != end; ++t) {
+    V2 const l = similarityLinear<kPath>(*t, sets[t->coefSet], d);
+    sa += l * l;
+  }
 }
 
 // Accumulates sum |S|^2, sum R.S and sum |R|^2; the residual has no
 // constant part, so S is the residual applied to d.
 template <Path kPath>
 void addSimilarityLine(SimilarityTerm const* begin, SimilarityTerm const* end, SimilaritySet const* sets,
-                       double const* x, double const* d, double& sa, double& sb, double& sc) {
+                       double const* x, double const* d, V2& sa, V2& sb, V2& sc) {
   for (SimilarityTerm const* t = begin; t != end; ++t) {
     SimilaritySet const& s = sets[t->coefSet];
     V2 const r = similarityLinear<kPath>(*t, s, x);
     V2 const l = similarityLinear<kPath>(*t, s, d);
-    sa += norm2(l);
-    sb += dot2(r, l);
-    sc += norm2(r);
+    sa += l * l;
+    sb += r * l;
+    sc += r * r;
   }
 }
 
@@ -956,29 +962,34 @@ double MultivariateQuadraticSimilarity::evaluateEnergy(double const* x, double* 
   SimilarityTerm const* const uni = begin + _nUniformTerms;
   SimilarityTerm const* const mid = begin + _nPlainTerms;
   SimilarityTerm const* const end = begin + _terms.size();
-  if (perTerm)
-    return ec + similarityEnergy<Path::Uniform, true>(begin, uni, sets, _nParms, x, order, perTerm) +
-           similarityEnergy<Path::Plain, true>(uni, mid, sets, _nParms, x, order, perTerm) +
-           similarityEnergy<Path::General, true>(mid, end, sets, _nParms, x, order, perTerm);
-  return ec + similarityEnergy<Path::Uniform, false>(begin, uni, sets, _nParms, x, order, nullptr) +
-         similarityEnergy<Path::Plain, false>(uni, mid, sets, _nParms, x, order, nullptr) +
-         similarityEnergy<Path::General, false>(mid, end, sets, _nParms, x, order, nullptr);
+  V2 acc = splat(0.0);
+  if (perTerm) {
+    addSimilarityEnergy<Path::Uniform, true>(begin, uni, sets, _nParms, x, order, perTerm, acc);
+    addSimilarityEnergy<Path::Plain, true>(uni, mid, sets, _nParms, x, order, perTerm, acc);
+    addSimilarityEnergy<Path::General, true>(mid, end, sets, _nParms, x, order, perTerm, acc);
+  } else {
+    addSimilarityEnergy<Path::Uniform, false>(begin, uni, sets, _nParms, x, order, nullptr, acc);
+    addSimilarityEnergy<Path::Plain, false>(uni, mid, sets, _nParms, x, order, nullptr, acc);
+    addSimilarityEnergy<Path::General, false>(mid, end, sets, _nParms, x, order, nullptr, acc);
+  }
+  return ec + lanes(acc);
 }
 
 // The energy is summed in the order evaluateEnergy sums it, so both agree
 // to the last bit.
 double MultivariateQuadraticSimilarity::computeWorkingGradientAndEnergy(double const* x, double* g) const {
   clearPairs(g, _nParms);
-  double e = addConstraintGradient(x, g);
+  double const ec = addConstraintGradient(x, g);
   SimilaritySet const* sets = _coefSets.data();
   SimilarityTerm const* const begin = _terms.data();
   SimilarityTerm const* const uni = begin + _nUniformTerms;
   SimilarityTerm const* const mid = begin + _nPlainTerms;
-  e += addSimilarityGradient<Path::Uniform>(begin, uni, sets, x, g);
-  e += addSimilarityGradient<Path::Plain>(uni, mid, sets, x, g);
-  e += addSimilarityGradient<Path::General>(mid, begin + _terms.size(), sets, x, g);
+  V2 acc = splat(0.0);
+  addSimilarityGradient<Path::Uniform>(begin, uni, sets, x, g, acc);
+  addSimilarityGradient<Path::Plain>(uni, mid, sets, x, g, acc);
+  addSimilarityGradient<Path::General>(mid, begin + _terms.size(), sets, x, g, acc);
   maskHardConstraints(g);
-  return e;
+  return ec + lanes(acc);
 }
 
 double MultivariateQuadraticSimilarity::computeWorkingCurvature(double const*, double const* d) const {
@@ -987,11 +998,11 @@ double MultivariateQuadraticSimilarity::computeWorkingCurvature(double const*, d
   SimilarityTerm const* const begin = _terms.data();
   SimilarityTerm const* const uni = begin + _nUniformTerms;
   SimilarityTerm const* const mid = begin + _nPlainTerms;
-  double sa = 0.0;
+  V2 sa = splat(0.0);
   addSimilarityCurvature<Path::Uniform>(begin, uni, sets, d, sa);
   addSimilarityCurvature<Path::Plain>(uni, mid, sets, d, sa);
   addSimilarityCurvature<Path::General>(mid, begin + _terms.size(), sets, d, sa);
-  return sa;
+  return lanes(sa);
 }
 
 void MultivariateQuadraticSimilarity::computeWorkingLineQuadratic(double const* x, double const* d, double& a,
@@ -1001,13 +1012,13 @@ void MultivariateQuadraticSimilarity::computeWorkingLineQuadratic(double const* 
   SimilarityTerm const* const begin = _terms.data();
   SimilarityTerm const* const uni = begin + _nUniformTerms;
   SimilarityTerm const* const mid = begin + _nPlainTerms;
-  double sa = 0.0, sb = 0.0, sc = 0.0;
+  V2 sa = splat(0.0), sb = splat(0.0), sc = splat(0.0);
   addSimilarityLine<Path::Uniform>(begin, uni, sets, x, d, sa, sb, sc);
   addSimilarityLine<Path::Plain>(uni, mid, sets, x, d, sa, sb, sc);
   addSimilarityLine<Path::General>(mid, begin + _terms.size(), sets, x, d, sa, sb, sc);
-  a = sa;
-  b = 2.0 * sb;
-  c = sc;
+  a = lanes(sa);
+  b = 2.0 * lanes(sb);
+  c = lanes(sc);
 }
 
 std::optional<SimilarityTermView> MultivariateQuadraticSimilarity::findTerm(int p) const {
