@@ -420,13 +420,7 @@ TEST(SmoothGridBudgetTest, TinyBudgetStillGivesACompleteFiniteFill) {
       // The last minimisation of a pass may overrun what is left by less
       // than one iteration, at most one evaluation per parameter.
       EXPECT_LE(stats.termEvaluations, static_cast<std::uint64_t>(passWork) * 10000u + stats.nParms);
-      for (int y = 0; y < 129; ++y)
-        for (int x = 0; x < 129; ++x) {
-          MeshPixel const m = pixelAt(t, x, y);
-          ASSERT_TRUE(std::isfinite(m.r) && std::isfinite(m.g));
-          ASSERT_LT(std::abs(m.r - x), 20);
-          ASSERT_LT(std::abs(m.g - y), 20);
-        }
+      EXPECT_LT(maxError(t, shift(0, 0)), 20) << "finite and near the identity";
     }
 }
 
