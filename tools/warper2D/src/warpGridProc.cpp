@@ -405,13 +405,19 @@ class SmoothGridSolver {
       auto e = std::make_unique<MultivariateQuadraticAffine>(_magnetWeight, _nx, _ny, _firstStep, lat.flags(), _pass,
                                                              reader, lat.nParms(), lat.parmIndex(), lat.positions(),
                                                              targets);
-      noteMemory(e->getTerms().capacity() * sizeof(AffineTerm) + e->getTriangles().capacity() * sizeof(FoldTriangle));
+      noteMemory(energyAndMinimiserBytes(*e));
       return e;
     }
     auto e = std::make_unique<MultivariateQuadraticSimilarity>(_magnetWeight, _nx, _ny, _firstStep, lat.flags(), _pass,
                                                                reader, lat.nParms(), lat.parmIndex(), targets);
-    noteMemory(e->getTerms().capacity() * sizeof(SimilarityTerm) + e->getTriangles().capacity() * sizeof(FoldTriangle));
+    noteMemory(energyAndMinimiserBytes(*e));
     return e;
+  }
+
+  // What a cycle's energy and the minimiser run on it hold at their peak.
+  static std::size_t energyAndMinimiserBytes(MultivariateQuadraticConstraints const& e) {
+    return e.getStorageBytes() +
+           static_cast<std::size_t>(e.getNParms()) * kMinimiserDoublesPerParm * sizeof(double);
   }
 
   // ---- Constraint application ----------------------------------------
@@ -685,12 +691,7 @@ class SmoothGridSolver {
                          _perTermEnergy.capacity() * sizeof(double) + (_mask ? _mask->bytes() : 0) +
                          (_targets ? 2 * points * sizeof(double) : 0);
     _stats->peakSolverBytes = std::max(_stats->peakSolverBytes, solver);
-    if (energyBytes > 0) {
-      // The energy's per-parameter flags, plus the minimiser's gradient and
-      // the direction generator's two arrays of 2 nParms doubles each.
-      std::size_t const n = static_cast<std::size_t>(_lattice->nParms());
-      _stats->peakEnergyBytes = std::max(_stats->peakEnergyBytes, energyBytes + n + 3 * 2 * n * sizeof(double));
-    }
+    _stats->peakEnergyBytes = std::max(_stats->peakEnergyBytes, energyBytes);
   }
 
   struct Point {

@@ -311,6 +311,12 @@ class MultivariateQuadraticSimilarity : public MultivariateQuadraticConstraints 
   std::vector<CoefSet> _coefSets;
 };
 
+// The most a minimiser call holds besides the energy, in doubles per
+// parameter: the working-order copy of x, the gradient, the step search's
+// trial direction, and the direction generator's history and direction,
+// two doubles each.
+inline constexpr int kMinimiserDoublesPerParm = 10;
+
 // Conjugate gradients with an exact line search, for hard constraints
 // (the energy is then exactly quadratic along any line). Moves x (2 *
 // getNParms() doubles) in place; returns the number of iterations run, the
