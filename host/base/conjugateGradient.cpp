@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/assertions.h"
+#include "base/doublePair.h"
 
 // The history arrays start undefined: the first direction is steepest
 // descent and writes both in full before anything reads them.
@@ -17,22 +18,9 @@ ConjugateGradient::ConjugateGradient(int n)
 
 void ConjugateGradient::reset() { _hasHistory = false; }
 
-namespace {
-
 // Two unknowns at a time: the sums below are long reductions that the
 // compiler may not reorder by itself, so they run as two interleaved
 // partial sums in one SSE register.
-typedef double V2 __attribute__((vector_size(16)));
-
-inline V2 load2(double const* p) {
-  V2 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void store2(double* p, V2 v) { std::memcpy(p, &v, sizeof v); }
-inline double sum2(V2 v) { return v[0] + v[1]; }
-
-}  // namespace
 
 bool ConjugateGradient::computeDirection(double const* g, bool allowRestart) {
   // Two passes over the unknowns: the products that beta needs, then the
@@ -41,20 +29,20 @@ bool ConjugateGradient::computeDirection(double const* g, bool allowRestart) {
   int const pairs = _n & ~1;
   double* d = _direction.get();
   double* keep = _prevGradient.get();
-  V2 gg2 = V2{0.0, 0.0}, gPrev2 = V2{0.0, 0.0};
+  DoublePair gg2 = DoublePair{0.0, 0.0}, gPrev2 = DoublePair{0.0, 0.0};
   if (_hasHistory) {
     for (int i = 0; i < pairs; i += 2) {
-      V2 const gi = load2(g + i);
+      DoublePair const gi = loadPair(g + i);
       gg2 += gi * gi;
-      gPrev2 += gi * load2(keep + i);
+      gPrev2 += gi * loadPair(keep + i);
     }
   } else {
     for (int i = 0; i < pairs; i += 2) {
-      V2 const gi = load2(g + i);
+      DoublePair const gi = loadPair(g + i);
       gg2 += gi * gi;
     }
   }
-  double gg = sum2(gg2), gPrev = sum2(gPrev2);
+  double gg = sumPair(gg2), gPrev = sumPair(gPrev2);
   if (pairs < _n) {
     gg += g[pairs] * g[pairs];
     if (_hasHistory) gPrev += g[pairs] * keep[pairs];
@@ -77,16 +65,16 @@ bool ConjugateGradient::computeDirection(double const* g, bool allowRestart) {
       keep[i] = gi;
     }
   } else {
-    V2 const beta2 = V2{beta, beta};
-    V2 slope2 = V2{0.0, 0.0};
+    DoublePair const beta2 = DoublePair{beta, beta};
+    DoublePair slope2 = DoublePair{0.0, 0.0};
     for (int i = 0; i < pairs; i += 2) {
-      V2 const gi = load2(g + i);
-      V2 const di = beta2 * load2(d + i) - gi;
-      store2(d + i, di);
+      DoublePair const gi = loadPair(g + i);
+      DoublePair const di = beta2 * loadPair(d + i) - gi;
+      storePair(d + i, di);
       slope2 += di * gi;
-      store2(keep + i, gi);
+      storePair(keep + i, gi);
     }
-    slope = sum2(slope2);
+    slope = sumPair(slope2);
     if (pairs < _n) {
       d[pairs] = -g[pairs] + beta * d[pairs];
       slope += d[pairs] * g[pairs];

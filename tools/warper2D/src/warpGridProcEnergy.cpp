@@ -29,6 +29,7 @@
 
 #include "base/assertions.h"
 #include "base/conjugateGradient.h"
+#include "base/doublePair.h"
 #include "pluginAPI/pxRequestMgr.h"
 #include "warpGridProc.h"
 
@@ -37,14 +38,9 @@ namespace Qx::Warper2D::gridsolver {
 namespace {
 
 // One lattice position (x, y) in a single SSE register.
-typedef double V2 __attribute__((vector_size(16)));
-
-inline V2 load2(double const* p) {
-  V2 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void store2(double* p, V2 v) { std::memcpy(p, &v, sizeof v); }
+using V2 = DoublePair;
+inline V2 load2(double const* p) { return loadPair(p); }
+inline void store2(double* p, V2 v) { storePair(p, v); }
 inline V2 at(double const* x, int p) { return load2(x + 2 * static_cast<std::ptrdiff_t>(p)); }
 inline void addAt(double* g, int p, V2 v) {
   double* q = g + 2 * static_cast<std::ptrdiff_t>(p);
