@@ -570,6 +570,13 @@ void VectorResampleProc::BoundaryExtrapolator::growFromNearest(GeRectangle<int> 
 // sums are then small integers and every value sum a sum of floats times
 // small integers: exact in double precision, as centring absolute sums at
 // each step would be, without their large intermediate terms.
+//
+// The walk runs as four straight legs, one per step direction, with the
+// direction a compile-time constant. Away from the corners a window column
+// crosses the current ring's side and the previous ring's side at known
+// places, so its two pixels are read by index arithmetic; near the corners
+// (and on rings too small for that layout) the general perimeter test
+// decides. Both give the same pixels in the same order.
 void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const& newRegion,
                                                          Vector<RingValue>& out) const {
   constexpr int maxVertices = 25;
@@ -589,39 +596,65 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
   int const X2 = newRegion.x2();
   int const Y1 = newRegion.y1();
   int const Y2 = newRegion.y2();
-  int const W = X2 - X1;
-  int const H = Y2 - Y1;
-  int const last = 2 * W + 2 * H - 4;
-  int px = X1 - 2;
-  int py = Y1;
-  for (int k = 0; k <= last; ++k) {
-    // k = 0 is a warm-up position left of the top-left corner; then the top
-    // row rightward, the right column down, the bottom row leftward and the
-    // left column up to just below the top-left corner.
-    int x0, y0;
-    if (k <= W) {
-      x0 = X1 + k - 1;
-      y0 = Y1;
-    } else if (k <= W + H - 2) {
-      x0 = X2 - 1;
-      y0 = Y1 + k - W;
-    } else if (k <= 2 * W + H - 2) {
-      x0 = X2 + W + H - 2 - k;
-      y0 = Y2 - 1;
-    } else {
-      x0 = X1;
-      y0 = Y2 + 2 * W + H - 3 - k;
-    }
-    // Step d just taken and the inward normal n (the walk is clockwise with
-    // y downward, so n points into the rectangle).
-    int const dx = x0 - px;
-    int const dy = y0 - py;
-    int const nx = -dy;
-    int const ny = dx;
-    px = x0;
-    py = y0;
 
-    // Re-centre the sums on the new position.
+  // Ring layout for the direct column reads. They need the previous ring at
+  // least 2 x 2 (distinct left and right pixels, distinct top and bottom
+  // rows); otherwise the ranges below are empty and every column takes the
+  // general path. A column along a horizontal leg is direct when its x lies
+  // in [hLo, hHi), along a vertical leg when its y lies in (vLo, vHi).
+  int const rx1 = region.x1();
+  int const ry1 = region.y1();
+  int const rw = region.x2() - region.x1();
+  int const rh = region.y2() - region.y1();
+  int const ix1 = innerRegion.x1();
+  int const iy1 = innerRegion.y1();
+  int const iw = innerRegion.x2() - innerRegion.x1();
+  int const ih = innerRegion.y2() - innerRegion.y1();
+  bool const layoutKnown = iw >= 2 && ih >= 2;
+  int const hLo = ix1;
+  int const hHi = layoutKnown ? innerRegion.x2() : ix1;
+  int const vLo = iy1;
+  int const vHi = layoutKnown ? innerRegion.y2() - 1 : iy1;
+  int const currentBottom = rw + 2 * rh - 4 - rx1;    // + x: bottom row of the current ring
+  int const previousBottom = iw + 2 * ih - 4 - ix1;   // + x: bottom row of the previous ring
+  int const currentMiddle = rw - 2 - 2 * ry1;         // + 2 y: left pixel of a middle row
+  int const previousMiddle = iw - 2 - 2 * iy1;
+
+  // A ring pixel at offset (rx, ry) from P joins (sign +1) or leaves (-1).
+  auto gather = [&](int rx, int ry, RingValue const& value, auto sign) {
+    constexpr int w = decltype(sign)::value;
+    nVertices += w;
+    sx += w * rx;
+    sy += w * ry;
+    sxx += w * rx * rx;
+    sxy += w * rx * ry;
+    syy += w * ry * ry;
+    double const u = value.u;
+    double const v = value.v;
+    double const fx = w * rx;
+    double const fy = w * ry;
+    if constexpr (w > 0) {
+      su += u;
+      sv += v;
+    } else {
+      su -= u;
+      sv -= v;
+    }
+    sux += u * fx;
+    suy += u * fy;
+    svx += v * fx;
+    svy += v * fy;
+  };
+
+  // One step of the walk to P = (x0, y0) by d = (dx, dy): re-centre the sums,
+  // drop the trailing column and add the leading one.
+  auto advance = [&](int x0, int y0, auto dxc, auto dyc) {
+    constexpr int dx = decltype(dxc)::value;
+    constexpr int dy = decltype(dyc)::value;
+    // Inward normal (the walk is clockwise with y downward).
+    constexpr int nx = -dy;
+    constexpr int ny = dx;
+
     sxx += nVertices * dx * dx - 2 * dx * sx;
     syy += nVertices * dy * dy - 2 * dy * sy;
     sxy += nVertices * dx * dy - dy * sx - dx * sy;
@@ -632,37 +665,30 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
     svx -= dx * sv;
     svy -= dy * sv;
 
-    // A ring pixel at offset (rx, ry) from P joins (sign +1) or leaves (-1).
-    auto gather = [&](int rx, int ry, RingValue const& value, auto sign) {
-      constexpr int w = decltype(sign)::value;
-      nVertices += w;
-      sx += w * rx;
-      sy += w * ry;
-      sxx += w * rx * rx;
-      sxy += w * rx * ry;
-      syy += w * ry * ry;
-      double const u = value.u;
-      double const v = value.v;
-      double const fx = w * rx;
-      double const fy = w * ry;
-      if constexpr (w > 0) {
-        su += u;
-        sv += v;
-      } else {
-        su -= u;
-        sv -= v;
-      }
-      sux += u * fx;
-      suy += u * fy;
-      svx += v * fx;
-      svy += v * fy;
-    };
     // The window's column at offset m along the walk, j = 0, 1, 2 across it.
     // Every step is one pixel along a side of the new rectangle, so the
     // j = 0 pixel lies on that side's line, outside both older rings; the
     // j = 1 pixel lies on the current ring's side line (never on the
     // previous ring); only j = 2 can be on either.
-    auto column = [&](int m, auto sign) {
+    auto column = [&](auto mc, auto sign) {
+      constexpr int m = decltype(mc)::value;
+      int const q = dx != 0 ? x0 + m * dx : y0 + m * dy;  // position along the leg
+      int i1 = -1;
+      int i2 = -1;
+      if constexpr (dx == 1) {
+        if (q >= hLo && q < hHi) i1 = q - rx1, i2 = q - ix1;
+      } else if constexpr (dx == -1) {
+        if (q >= hLo && q < hHi) i1 = currentBottom + q, i2 = previousBottom + q;
+      } else if constexpr (dy == 1) {
+        if (q > vLo && q < vHi) i1 = currentMiddle + 2 * q + 1, i2 = previousMiddle + 2 * q + 1;
+      } else {
+        if (q > vLo && q < vHi) i1 = currentMiddle + 2 * q, i2 = previousMiddle + 2 * q;
+      }
+      if (i1 >= 0) {
+        gather(m * dx + nx, m * dy + ny, current[i1], sign);
+        gather(m * dx + 2 * nx, m * dy + 2 * ny, previous[i2], sign);
+        return;
+      }
       for (int j = 1; j <= 2; ++j) {
         int const rx = m * dx + j * nx;
         int const ry = m * dy + j * ny;
@@ -675,10 +701,12 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
         }
       }
     };
-    column(-3, std::integral_constant<int, -1>());
-    column(+2, std::integral_constant<int, +1>());
-    if (k == 0) continue;
+    column(std::integral_constant<int, -3>(), std::integral_constant<int, -1>());
+    column(std::integral_constant<int, +2>(), std::integral_constant<int, +1>());
+  };
 
+  // The fitted value at P, stored at P's place in the new ring.
+  auto fit = [&](int x0, int y0) {
     QX_ASSERT(nVertices >= 4);
     QX_ASSERT(nVertices <= maxVertices);
 
@@ -726,6 +754,32 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
     int const outIndex = getBoundaryIndex(newRegion, x0, y0);
     QX_ASSERT(outIndex <= getBoundarySize(newRegion));
     out[outIndex] = value;
+  };
+
+  using Zero = std::integral_constant<int, 0>;
+  using Plus = std::integral_constant<int, +1>;
+  using Minus = std::integral_constant<int, -1>;
+  // Warm-up: from (X1 - 2, Y1) to just left of the top-left corner, which
+  // fills the window ahead of the first fitted pixel.
+  advance(X1 - 1, Y1, Plus(), Zero());
+  // Top row rightward, the right column down to the bottom-right corner, the
+  // bottom row leftward to the bottom-left corner, and the left column up to
+  // just below the top-left corner.
+  for (int x = X1; x < X2; ++x) {
+    advance(x, Y1, Plus(), Zero());
+    fit(x, Y1);
+  }
+  for (int y = Y1 + 1; y < Y2; ++y) {
+    advance(X2 - 1, y, Zero(), Plus());
+    fit(X2 - 1, y);
+  }
+  for (int x = X2 - 2; x >= X1; --x) {
+    advance(x, Y2 - 1, Minus(), Zero());
+    fit(x, Y2 - 1);
+  }
+  for (int y = Y2 - 2; y > Y1; --y) {
+    advance(X1, y, Zero(), Minus());
+    fit(X1, y);
   }
 }
 
