@@ -188,6 +188,9 @@ inline void fillRow(ScatterVertex const& l0, ScatterVertex const& l1, ScatterVer
   std::ptrdiff_t const row = y - region.y1();
   float* out = reinterpret_cast<float*>(target.pixels + row * target.stride) + 3 * (c0 - region.x1());
   std::uint8_t* written = target.mask + row * target.maskStride + (c0 - region.x1());
+  // Counted locally: the mask bytes may alias anything, so a counter kept in
+  // the target would be reloaded and stored around every mask write.
+  int count = 0;
   for (int x = c0; x < c1; ++x, out += 3, ++written) {
     if (*written) continue;  // an earlier triangle reached this pixel
     float const f = (static_cast<float>(x) - xL) / dx;
@@ -195,8 +198,9 @@ inline void fillRow(ScatterVertex const& l0, ScatterVertex const& l1, ScatterVer
     out[1] = vL + f * dv;
     out[2] = 1.0f;
     *written = 1;
-    ++target.counter;
+    ++count;
   }
+  target.counter += count;
 }
 
 // Rows [firstRow, endRow) between the same two edges.
