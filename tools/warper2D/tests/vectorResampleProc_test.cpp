@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "base/assertions.h"
 #include "pluginAPI/pxRequestMgr.h"
@@ -168,6 +169,46 @@ TEST(BoundaryExtrapolatorTest, FitsContinueTheMapsTheyModelExactlyAndOnlyThose) 
   Extrapolator ext(makeMesh(Rect(0, 0, 9, 9), [](int x, int y) { return std::pair(x + 0.8f * y, float(y)); }), kSimilarity);
   for (int i = 0; i < 5; ++i) ext.grow();
   EXPECT_GT(std::fabs(ext.getRingValue(-5, -5).u - (-5.0f + 0.8f * -5.0f)), 0.5f);
+}
+
+// The fits see only offsets from the pixel they extrapolate and the values
+// around it, so moving a mesh's region while keeping its values must move
+// every ring value unchanged, bit for bit. Run over small rings (read by
+// the general perimeter test) and large ones (read by index on the straight
+// runs), at origins of either sign.
+TEST(BoundaryExtrapolatorTest, RingValuesMoveWithTheMeshRegionBitForBit) {
+  std::mt19937 rng(77);
+  std::uniform_real_distribution<float> value(-50.0f, 50.0f);
+  std::uniform_int_distribution<int> size(3, 40);
+  std::uniform_int_distribution<int> origin(-300, 300);
+  for (int trial = 0; trial < 60; ++trial) {
+    int const w = trial < 8 ? 3 + trial % 4 : size(rng);
+    int const h = trial < 8 ? 3 + trial / 4 : size(rng);
+    std::vector<std::pair<float, float>> values(static_cast<std::size_t>(w) * h);
+    for (auto& v : values) v = {value(rng), value(rng)};
+    int const ox = origin(rng), oy = origin(rng);
+    auto valuesAt = [&](int x0, int y0) {
+      return [&values, w, x0, y0](int x, int y) { return values[static_cast<std::size_t>(y - y0) * w + (x - x0)]; };
+    };
+    int const method = trial % 2 ? kAffine : kSimilarity;
+    Extrapolator home(makeMesh(Rect(0, 0, w, h), valuesAt(0, 0)), method);
+    Extrapolator moved(makeMesh(Rect(ox, oy, ox + w, oy + h), valuesAt(ox, oy)), method);
+    for (int ring = 0; ring < 6; ++ring) {
+      home.grow();
+      moved.grow();
+      Rect const e = home.getRegion();
+      ASSERT_EQ(moved.getRegion(), Rect(e.x1() + ox, e.y1() + oy, e.x2() + ox, e.y2() + oy));
+      for (int y = e.y1(); y < e.y2(); ++y)
+        for (int x = e.x1(); x < e.x2(); ++x) {
+          if (!Extrapolator::isOnBoundary(e, x, y)) continue;
+          auto const a = home.getRingValue(x, y);
+          auto const b = moved.getRingValue(x + ox, y + oy);
+          ASSERT_TRUE(std::isfinite(a.u) && std::isfinite(a.v));
+          ASSERT_EQ(a.u, b.u) << w << "x" << h << " ring " << ring << " at " << x << "," << y;
+          ASSERT_EQ(a.v, b.v) << w << "x" << h << " ring " << ring << " at " << x << "," << y;
+        }
+    }
+  }
 }
 
 TEST(BoundaryExtrapolatorTest, ThinMeshesGrowToFiniteTranslations) {
