@@ -188,9 +188,6 @@ inline void fillRow(ScatterVertex const& l0, ScatterVertex const& l1, ScatterVer
   std::ptrdiff_t const row = y - region.y1();
   float* out = reinterpret_cast<float*>(target.pixels + row * target.stride) + 3 * (c0 - region.x1());
   std::uint8_t* written = target.mask + row * target.maskStride + (c0 - region.x1());
-  // Counted locally: the mask bytes may alias anything, so a counter kept in
-  // the target would be reloaded and stored around every mask write.
-  int count = 0;
   for (int x = c0; x < c1; ++x, out += 3, ++written) {
     if (*written) continue;  // an earlier triangle reached this pixel
     float const f = (static_cast<float>(x) - xL) / dx;
@@ -198,9 +195,8 @@ inline void fillRow(ScatterVertex const& l0, ScatterVertex const& l1, ScatterVer
     out[1] = vL + f * dv;
     out[2] = 1.0f;
     *written = 1;
-    ++count;
+    ++target.counter;
   }
-  target.counter += count;
 }
 
 // Rows [firstRow, endRow) between the same two edges.
@@ -218,18 +214,9 @@ inline void fillSpans(ScatterVertex const& l0, ScatterVertex const& l1, ScatterV
   // Order by y. Among equal y the order does not change the result: two
   // vertices on one row lead both edges to (or from) the third, which give
   // the same spans whichever is named first.
-  // The swaps are written as selections: their outcome follows the data and
-  // is poorly predicted as a branch.
-  auto order = [](ScatterVertex const*& a, ScatterVertex const*& b) {
-    bool const swap = b->y < a->y;
-    ScatterVertex const* const lo = swap ? b : a;
-    ScatterVertex const* const hi = swap ? a : b;
-    a = lo;
-    b = hi;
-  };
-  order(p0, p1);
-  order(p1, p2);
-  order(p0, p1);
+  if (p1->y < p0->y) std::swap(p0, p1);
+  if (p2->y < p1->y) std::swap(p1, p2);
+  if (p1->y < p0->y) std::swap(p0, p1);
   ScatterVertex const& top = *p0;
   ScatterVertex const& mid = *p1;
   ScatterVertex const& bottom = *p2;
@@ -245,15 +232,13 @@ inline void fillSpans(ScatterVertex const& l0, ScatterVertex const& l1, ScatterV
 
   // Rows above M's first row take the short edge T -> M, the others M -> Bo.
   int const midRow = std::min(mid.firstRow, y2);
-  // The side of the long edge picks the edges by selection, not by branch.
-  // Upper part: both edges leave the top vertex.
-  ScatterVertex const* const upperL1 = longEdgeLeft ? &bottom : &mid;
-  ScatterVertex const* const upperR1 = longEdgeLeft ? &mid : &bottom;
-  fillSpans(top, *upperL1, top, *upperR1, top.firstRow, midRow, target);
-  // Lower part: both edges reach the bottom vertex.
-  ScatterVertex const* const lowerL0 = longEdgeLeft ? &top : &mid;
-  ScatterVertex const* const lowerR0 = longEdgeLeft ? &mid : &top;
-  fillSpans(*lowerL0, bottom, *lowerR0, bottom, mid.firstRow, endRow, target);
+  if (longEdgeLeft) {
+    fillSpans(top, bottom, top, mid, top.firstRow, midRow, target);
+    fillSpans(top, bottom, mid, bottom, mid.firstRow, endRow, target);
+  } else {
+    fillSpans(top, mid, top, bottom, top.firstRow, midRow, target);
+    fillSpans(mid, bottom, top, bottom, mid.firstRow, endRow, target);
+  }
 }
 
 // A unit cell with corners TL (c, r), TR (c + 1, r), BL (c, r + 1) and
