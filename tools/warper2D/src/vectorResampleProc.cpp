@@ -621,7 +621,7 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
   int const previousMiddle = iw - 2 - 2 * iy1;
 
   // A ring pixel at offset (rx, ry) from P joins (sign +1) or leaves (-1).
-  auto gather = [&](int rx, int ry, RingValue const& value, auto sign) {
+  auto gather = [&](int rx, int ry, RingValue const& value, auto sign) __attribute__((always_inline)) {
     constexpr int w = decltype(sign)::value;
     nVertices += w;
     sx += w * rx;
@@ -648,7 +648,7 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
 
   // One step of the walk to P = (x0, y0) by d = (dx, dy): re-centre the sums,
   // drop the trailing column and add the leading one.
-  auto advance = [&](int x0, int y0, auto dxc, auto dyc) {
+  auto advance = [&](int x0, int y0, auto dxc, auto dyc) __attribute__((always_inline)) {
     constexpr int dx = decltype(dxc)::value;
     constexpr int dy = decltype(dyc)::value;
     // Inward normal (the walk is clockwise with y downward).
@@ -670,7 +670,7 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
     // j = 0 pixel lies on that side's line, outside both older rings; the
     // j = 1 pixel lies on the current ring's side line (never on the
     // previous ring); only j = 2 can be on either.
-    auto column = [&](auto mc, auto sign) {
+    auto column = [&](auto mc, auto sign) __attribute__((always_inline)) {
       constexpr int m = decltype(mc)::value;
       int const q = dx != 0 ? x0 + m * dx : y0 + m * dy;  // position along the leg
       int i1 = -1;
@@ -705,8 +705,10 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
     column(std::integral_constant<int, +2>(), std::integral_constant<int, +1>());
   };
 
-  // The fitted value at P, stored at P's place in the new ring.
-  auto fit = [&](int x0, int y0) {
+  // The fitted value at P, stored at P's place outIndex in the new ring.
+  // (The step and fit lambdas are forced inline: called out of line, the
+  // sums they share would live in memory instead of registers.)
+  auto fit = [&](int outIndex) __attribute__((always_inline)) {
     QX_ASSERT(nVertices >= 4);
     QX_ASSERT(nVertices <= maxVertices);
 
@@ -751,7 +753,6 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
     // A fit that overflows single precision is treated like a singular one.
     if (!std::isfinite(value.u) || !std::isfinite(value.v)) value = {0.0f, 0.0f};
 
-    int const outIndex = getBoundaryIndex(newRegion, x0, y0);
     QX_ASSERT(outIndex <= getBoundarySize(newRegion));
     out[outIndex] = value;
   };
@@ -765,21 +766,28 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
   // Top row rightward, the right column down to the bottom-right corner, the
   // bottom row leftward to the bottom-left corner, and the left column up to
   // just below the top-left corner.
+  // The places follow the ring's storage order (see getBoundaryIndex).
+  int const W = X2 - X1;
+  int const H = Y2 - Y1;
+  int const bottomRow = W + 2 * H - 4 - X1;  // + x
+  int const middleRow = W - 2 - 2 * Y1;      // + 2 y: left pixel
   for (int x = X1; x < X2; ++x) {
     advance(x, Y1, Plus(), Zero());
-    fit(x, Y1);
+    fit(x - X1);
   }
-  for (int y = Y1 + 1; y < Y2; ++y) {
+  for (int y = Y1 + 1; y < Y2 - 1; ++y) {
     advance(X2 - 1, y, Zero(), Plus());
-    fit(X2 - 1, y);
+    fit(middleRow + 2 * y + 1);
   }
+  advance(X2 - 1, Y2 - 1, Zero(), Plus());
+  fit(bottomRow + X2 - 1);
   for (int x = X2 - 2; x >= X1; --x) {
     advance(x, Y2 - 1, Minus(), Zero());
-    fit(x, Y2 - 1);
+    fit(bottomRow + x);
   }
   for (int y = Y2 - 2; y > Y1; --y) {
     advance(X1, y, Zero(), Minus());
-    fit(X1, y);
+    fit(middleRow + 2 * y);
   }
 }
 
