@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/assertions.h"
+#include "base/rcPtr.h"
 #include "base/conjugateGradient.h"
 
 namespace {
@@ -179,3 +180,19 @@ TEST(ConjugateGradientTest, LastSlopeIsTheDirectionDotTheGradient) {
 }
 
 }  // namespace
+
+TEST(RCPtrTest, NullUseAndWrongCastRaiseHostFailures) {
+  struct A { virtual ~A() = default; int v = 1; };
+  struct B : A {};
+  RCShdPtr<A> null;
+  EXPECT_THROW((void)null->v, NullPointerException);
+  RCShdPtr<A> a = makeRC<A>();
+  EXPECT_EQ(a->v, 1);
+  EXPECT_THROW(rcCheckedCast<B>(a), CastException);
+  EXPECT_TRUE(rcCheckedCast<B>(null).isNull());
+  RCShdPtr<A> b = makeRC<B>();
+  EXPECT_EQ(rcCheckedCast<B>(b).get(), b.get());
+  RCWeakPtr<A> w = b;
+  b.reset();
+  EXPECT_TRUE(w.lock().isNull());
+}
