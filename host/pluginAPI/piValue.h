@@ -1,0 +1,141 @@
+// Typed values and their animation: what a tool's input or stored value holds.
+//
+// A value has one of five types, numbered as the host numbers socket types:
+// 0 bool, 1 double, 2 int, 3 colour, 4 string (5 is an image socket, which
+// carries no value). PiValueData holds one such value; PiAnimCurve holds the
+// value over time: a constant, or keys sorted by time.
+//
+// Evaluation at a time t: before the first key and after the last the
+// nearest key's value holds. Between key i and key i + 1 the interpolation of
+// key i decides:
+//   Linear  v_i + s (v_{i+1} - v_i),  s = (t - t_i) / (t_{i+1} - t_i);
+//   Smooth  the cubic Hermite curve through both keys whose slope at a key is
+//           the Catmull-Rom slope (v_{j+1} - v_{j-1}) / (t_{j+1} - t_{j-1}),
+//           and zero at the first and last key (so an animation eases in and
+//           out instead of overshooting past its ends);
+//   Hold    v_i until t_{i+1}.
+// Doubles and colours (per component) interpolate as above; ints interpolate
+// as doubles and round to the nearest integer (halves away from zero); bools
+// and strings always hold.
+//
+// Bad input: a NaN or infinite double, colour component or key time is
+// refused with std::invalid_argument; so is a value of a type that cannot be
+// converted (numbers convert among bool, int and double; strings and colours
+// convert to nothing else). Nothing here is thread-affine: PiAnimCurve is a
+// plain value type that may be copied into processing nodes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "primitives/coRgbaColor.h"
+
+enum PiValueType : int {
+  PI_BOOL = 0,
+  PI_DOUBLE = 1,
+  PI_INT = 2,
+  PI_COLOR = 3,
+  PI_STRING = 4,
+  PI_IMAGE = 5,
+};
+
+// "bool", "double", "int", "colour", "string", "image"; "unknown" otherwise.
+char const* piValueTypeName(int type);
+
+using PiColor = CoRgbaColorTyped<double>;
+
+class PiValueData {
+ public:
+  PiValueData() : _v(false) {}
+  PiValueData(bool v) : _v(v) {}
+  PiValueData(int v) : _v(v) {}
+  PiValueData(double v) : _v(v) {}
+  PiValueData(float v) : _v(static_cast<double>(v)) {}
+  PiValueData(char const* v) : _v(std::string(v)) {}
+  PiValueData(std::string v) : _v(std::move(v)) {}
+  PiValueData(PiColor const& v) : _v(v) {}
+
+  // The zero of a type: false, 0, 0.0, transparent black, "".
+  static PiValueData zero(int type);
+
+  int getType() const { return static_cast<int>(_v.index()); }
+  bool isNumeric() const { return getType() == PI_BOOL || getType() == PI_INT || getType() == PI_DOUBLE; }
+
+  // Exact accessors: the value must have that type (asserted).
+  bool getBool() const;
+  int getInt() const;
+  double getDouble() const;
+  PiColor const& getColor() const;
+  std::string const& getString() const;
+
+  // Any numeric value as a double (bool 0 or 1); asserted numeric.
+  double toDouble() const;
+
+  // The value converted to `type`, or std::invalid_argument naming `where`,
+  // the value and the expected type. Doubles convert to int by rounding to
+  // nearest and must fit; to bool by being non-zero.
+  PiValueData convertedTo(int type, std::string const& where) const;
+
+  // Readable form for messages: true, 2, 0.5, "text", (r, g, b, a).
+  std::string toString() const;
+
+  bool operator==(PiValueData const& o) const { return _v == o._v; }
+  bool operator!=(PiValueData const& o) const { return !(_v == o._v); }
+
+ private:
+  // Alternative index == type code.
+  std::variant<bool, double, int, PiColor, std::string> _v;
+};
+
+enum class PiInterpolation : int { Linear = 0, Smooth = 1, Hold = 2 };
+
+// "linear", "smooth", "hold".
+char const* piInterpolationName(PiInterpolation i);
+// False when `name` is none of the three.
+bool piInterpolationFromName(std::string const& name, PiInterpolation& out);
+
+struct PiKey {
+  double time = 0.0;
+  PiValueData value;
+  PiInterpolation interpolation = PiInterpolation::Linear;
+  bool operator==(PiKey const&) const = default;
+};
+
+class PiAnimCurve {
+ public:
+  explicit PiAnimCurve(PiValueData constant = PiValueData()) : _constant(std::move(constant)) {}
+
+  int getType() const { return _constant.getType(); }
+  bool isAnimated() const { return !_keys.empty(); }
+  // The value of a curve without keys. While keys exist it is not used;
+  // removing the last key makes that key's value the constant.
+  PiValueData const& getConstant() const { return _constant; }
+  std::vector<PiKey> const& getKeys() const { return _keys; }
+
+  PiValueData evaluate(double time) const;
+  // Numeric curves only (asserted): the value as a double, ints rounded.
+  double evaluateNumber(double time) const;
+
+  // Edits keep the curve's type; values are converted (or refused) first and
+  // `where` names the owner in messages.
+  void setConstant(PiValueData const& v, std::string const& where);
+  // Drops every key.
+  void makeConstant(PiValueData const& v, std::string const& where);
+  // Adds a key, or replaces the key at exactly that time.
+  void setKey(PiKey key, std::string const& where);
+  // False when no key sits at exactly `time`.
+  bool removeKey(double time);
+
+  bool operator==(PiAnimCurve const& o) const { return _constant == o._constant && _keys == o._keys; }
+  bool operator!=(PiAnimCurve const& o) const { return !(*this == o); }
+
+ private:
+  PiValueData checked(PiValueData const& v, std::string const& where) const;
+  double interpolate(std::size_t i, double time, int component) const;
+  static double component(PiValueData const& v, int c);
+
+  PiValueData _constant;
+  std::vector<PiKey> _keys;  // sorted by time, times distinct
+};
