@@ -398,11 +398,16 @@ struct PendingSource {
 
 class Loader {
  public:
-  void loadGraph(Json const& obj, RCShdPtr<PiGraph> const& g, std::string const& where) {
+  // Deeper nesting than any real composition has: a document that claims it
+  // is refused before the loader's recursion could exhaust the stack.
+  static constexpr int kMaxGroupDepth = 64;
+
+  void loadGraph(Json const& obj, RCShdPtr<PiGraph> const& g, std::string const& where, int depth = 0) {
+    if (depth > kMaxGroupDepth) fail(where, "groups nested deeper than " + std::to_string(kMaxGroupDepth));
     Json const& nodes = member(obj, "nodes", where);
     std::string const nw = at(where, "nodes");
     expect(nodes.is_array(), nodes, nw, "an array of nodes");
-    for (std::size_t i = 0; i < nodes.size(); ++i) loadNode(nodes[i], g, at(nw, i));
+    for (std::size_t i = 0; i < nodes.size(); ++i) loadNode(nodes[i], g, at(nw, i), depth);
   }
 
   void resolve() {
@@ -444,7 +449,7 @@ class Loader {
   }
 
  private:
-  void loadNode(Json const& j, RCShdPtr<PiGraph> const& g, std::string const& where) {
+  void loadNode(Json const& j, RCShdPtr<PiGraph> const& g, std::string const& where, int depth) {
     expect(j.is_object(), j, where, "a node");
     onlyKeys(j, {"id", "name", "tool", "inputs", "values", "group"}, where);
     Json const& id = member(j, "id", where);
@@ -491,7 +496,7 @@ class Loader {
       std::string const gw = at(where, "group");
       expect(group.is_object(), group, gw, "a group");
       onlyKeys(group, {"nodes", "outputs"}, gw);
-      loadGraph(group, node->getInnerGraph(), gw);
+      loadGraph(group, node->getInnerGraph(), gw, depth + 1);
       if (group.contains("outputs")) {
         Json const& outs = group["outputs"];
         std::string const ow = at(gw, "outputs");

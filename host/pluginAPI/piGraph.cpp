@@ -379,15 +379,14 @@ int PiInput::getType() const { return isMultivalued() ? PiSocketDecl::kStructure
 RCShdPtr<PiCompositeInput> PiInput::getParent() const { return RCShdPtr<PiCompositeInput>(_parent.lock()); }
 
 std::string PiInput::getPath() const {
+  // Segments from this input up; an entry is named by its index.
   std::string path;
-  PiInput const* in = this;
-  for (RCShdPtr<PiCompositeInput> p = getParent(); in; in = p.get(), p = p ? p->getParent() : p) {
-    std::string seg = in->getName();
-    if (p && p->isMultivalued()) seg = std::to_string(p->indexOf(in));
+  RCShdPtr<PiInput const> in(shared_from_this());
+  for (RCShdPtr<PiCompositeInput> p = getParent();; in = p, p = p->getParent()) {
+    std::string const seg = p && p->isMultivalued() ? std::to_string(p->indexOf(in.get())) : in->getName();
     path = path.empty() ? seg : seg + "/" + path;
-    if (!p) break;
+    if (!p) return path;
   }
-  return path;
 }
 
 std::string PiInput::describe() const {

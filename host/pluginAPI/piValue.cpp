@@ -45,40 +45,42 @@ PiValueData PiValueData::zero(int type) {
 }
 
 bool PiValueData::getBool() const {
-  QX_ASSERT(getType() == PI_BOOL);
-  return std::get<bool>(_v);
+  QX_ASSERT(_type == PI_BOOL);
+  return _number != 0.0;
 }
 int PiValueData::getInt() const {
-  QX_ASSERT(getType() == PI_INT);
-  return std::get<int>(_v);
+  QX_ASSERT(_type == PI_INT);
+  return static_cast<int>(_number);
 }
 double PiValueData::getDouble() const {
-  QX_ASSERT(getType() == PI_DOUBLE);
-  return std::get<double>(_v);
+  QX_ASSERT(_type == PI_DOUBLE);
+  return _number;
 }
 PiColor const& PiValueData::getColor() const {
-  QX_ASSERT(getType() == PI_COLOR);
-  return std::get<PiColor>(_v);
+  QX_ASSERT(_type == PI_COLOR);
+  return _color;
 }
 std::string const& PiValueData::getString() const {
-  QX_ASSERT(getType() == PI_STRING);
-  return std::get<std::string>(_v);
+  QX_ASSERT(_type == PI_STRING);
+  return _string;
 }
 
 double PiValueData::toDouble() const {
-  switch (getType()) {
-    case PI_BOOL: return std::get<bool>(_v) ? 1.0 : 0.0;
-    case PI_INT: return std::get<int>(_v);
-    case PI_DOUBLE: return std::get<double>(_v);
-  }
   QX_ASSERT(isNumeric());
-  return 0.0;
+  return _number;
+}
+
+bool PiValueData::operator==(PiValueData const& o) const {
+  if (_type != o._type) return false;
+  if (_type == PI_STRING) return _string == o._string;
+  if (_type == PI_COLOR) return _color == o._color;
+  return _number == o._number;
 }
 
 PiValueData PiValueData::convertedTo(int type, std::string const& where) const {
   int const from = getType();
-  if (from == PI_DOUBLE && !std::isfinite(std::get<double>(_v))) refuse(where, *this, type);
-  if (from == PI_COLOR && !isFiniteColor(std::get<PiColor>(_v))) refuse(where, *this, type);
+  if (from == PI_DOUBLE && !std::isfinite(_number)) refuse(where, *this, type);
+  if (from == PI_COLOR && !isFiniteColor(_color)) refuse(where, *this, type);
   if (from == type) return *this;
   if (!isNumeric()) refuse(where, *this, type);
   double const d = toDouble();
@@ -99,12 +101,12 @@ std::string PiValueData::toString() const {
   std::ostringstream s;
   s.precision(17);
   switch (getType()) {
-    case PI_BOOL: s << (std::get<bool>(_v) ? "true" : "false"); break;
-    case PI_INT: s << std::get<int>(_v); break;
-    case PI_DOUBLE: s << std::get<double>(_v); break;
-    case PI_STRING: s << '"' << std::get<std::string>(_v) << '"'; break;
+    case PI_BOOL: s << (_number != 0.0 ? "true" : "false"); break;
+    case PI_INT: s << static_cast<int>(_number); break;
+    case PI_DOUBLE: s << _number; break;
+    case PI_STRING: s << '"' << _string << '"'; break;
     case PI_COLOR: {
-      PiColor const& c = std::get<PiColor>(_v);
+      PiColor const& c = _color;
       s << '(' << c.r << ", " << c.g << ", " << c.b << ", " << c.a << ')';
       break;
     }

@@ -27,7 +27,6 @@
 
 #include <cstdint>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "primitives/coRgbaColor.h"
@@ -48,20 +47,20 @@ using PiColor = CoRgbaColorTyped<double>;
 
 class PiValueData {
  public:
-  PiValueData() : _v(false) {}
-  PiValueData(bool v) : _v(v) {}
-  PiValueData(int v) : _v(v) {}
-  PiValueData(double v) : _v(v) {}
-  PiValueData(float v) : _v(static_cast<double>(v)) {}
-  PiValueData(char const* v) : _v(std::string(v)) {}
-  PiValueData(std::string v) : _v(std::move(v)) {}
-  PiValueData(PiColor const& v) : _v(v) {}
+  PiValueData() = default;
+  PiValueData(bool v) : _type(PI_BOOL), _number(v ? 1.0 : 0.0) {}
+  PiValueData(int v) : _type(PI_INT), _number(v) {}
+  PiValueData(double v) : _type(PI_DOUBLE), _number(v) {}
+  PiValueData(float v) : _type(PI_DOUBLE), _number(v) {}
+  PiValueData(char const* v) : _type(PI_STRING), _string(v) {}
+  PiValueData(std::string v) : _type(PI_STRING), _string(std::move(v)) {}
+  PiValueData(PiColor const& v) : _type(PI_COLOR), _color(v) {}
 
   // The zero of a type: false, 0, 0.0, transparent black, "".
   static PiValueData zero(int type);
 
-  int getType() const { return static_cast<int>(_v.index()); }
-  bool isNumeric() const { return getType() == PI_BOOL || getType() == PI_INT || getType() == PI_DOUBLE; }
+  int getType() const { return _type; }
+  bool isNumeric() const { return _type == PI_BOOL || _type == PI_INT || _type == PI_DOUBLE; }
 
   // Exact accessors: the value must have that type (asserted).
   bool getBool() const;
@@ -81,12 +80,15 @@ class PiValueData {
   // Readable form for messages: true, 2, 0.5, "text", (r, g, b, a).
   std::string toString() const;
 
-  bool operator==(PiValueData const& o) const { return _v == o._v; }
-  bool operator!=(PiValueData const& o) const { return !(_v == o._v); }
+  bool operator==(PiValueData const& o) const;
+  bool operator!=(PiValueData const& o) const { return !(*this == o); }
 
  private:
-  // Alternative index == type code.
-  std::variant<bool, double, int, PiColor, std::string> _v;
+  // One field per kind of payload (bools and ints are exact in the double).
+  int _type = PI_BOOL;
+  double _number = 0.0;
+  PiColor _color;
+  std::string _string;
 };
 
 enum class PiInterpolation : int { Linear = 0, Smooth = 1, Hold = 2 };
