@@ -166,6 +166,15 @@ TEST_F(Fixture, ValuesFollowPoliciesKeysAndTypedHandles) {
   f->getInput("Transform/Rotation")->setValue(30.0);
   f->getController()->reset("Transform");  // no policy: unchanged
   EXPECT_EQ(f->getInput("Transform/Rotation")->getDouble(), 30.0);
+  // Image inputs: reset type 1 disconnects, 0 keeps the connection.
+  auto src = make(tools().source, "Src");
+  graph->connect(f->getInput("Input"), src->getOutput("Output"));
+  graph->connect(f->getInput("Matte"), src->getOutput("Output"));
+  f->getController()->reset("Input");
+  f->getController()->reset("Matte");
+  EXPECT_TRUE(f->getInput("Input")->isConnected());
+  EXPECT_FALSE(f->getInput("Matte")->isConnected());
+  EXPECT_THROW(f->getController()->reset("Nope"), std::invalid_argument);
 }
 
 TEST(UniqueNameTest, NumbersByMode) {
@@ -185,6 +194,7 @@ TEST_F(Fixture, NestedGuardsMakeOneNamedCommandAndNoLogRecordsNothing) {
   auto f = make(tools().filter, "F");
   std::size_t const base = stack().getCount();
   unsigned const state = stack().getState();
+  stack().setClean();
   {
     PiUndoGuard outer("Outer");
     f->getInput("Amount")->setValue(0.1);
@@ -203,8 +213,10 @@ TEST_F(Fixture, NestedGuardsMakeOneNamedCommandAndNoLogRecordsNothing) {
   EXPECT_EQ(stack().getCount(), base + 1);
   EXPECT_EQ(stack().getUndoName(), "Outer");
   EXPECT_NE(stack().getState(), state);
+  EXPECT_FALSE(stack().isClean());
   stack().undo();
   EXPECT_EQ(stack().getState(), state);
+  EXPECT_TRUE(stack().isClean());
   EXPECT_EQ(f->getName(), "F");
   EXPECT_EQ(f->getInput("Amount")->getDouble(), 0.5);
   EXPECT_EQ(graph->getNodes().size(), 1u);
