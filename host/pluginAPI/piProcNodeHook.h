@@ -28,6 +28,8 @@
 #include "base/rcPtr.h"
 
 class PxNode;
+template <class T>
+class PxNodePtr;
 class PiOutput;
 
 class PiProcNodeProvider {
@@ -35,14 +37,14 @@ class PiProcNodeProvider {
   virtual ~PiProcNodeProvider() = default;
   // The processing node feeding an image input (by name or path); null when
   // the input is unconnected.
-  virtual RCShdPtr<PxNode> getInputNode(std::string const& inputPath) const = 0;
+  virtual PxNodePtr<PxNode> getInputNode(std::string const& inputPath) const = 0;
   // The value node of a value input (by name or path).
-  virtual RCShdPtr<PxNode> getValueNode(std::string const& inputPath) const = 0;
+  virtual PxNodePtr<PxNode> getValueNode(std::string const& inputPath) const = 0;
 };
 
 class PiOutputPublisher {
  public:
   virtual ~PiOutputPublisher() = default;
   virtual PiProcNodeProvider const& getProvider() const = 0;
-  virtual void publish(RCShdPtr<PiOutput> const& output, RCShdPtr<PxNode> const& node) = 0;
+  virtual void publish(RCShdPtr<PiOutput> const& output, PxNodePtr<PxNode> const& node) = 0;
 };

@@ -180,9 +180,11 @@ double PiAnimCurve::interpolate(std::size_t i, double time, int c) const {
     if (j == 0 || j + 1 == _keys.size()) return 0.0;
     return (component(_keys[j + 1].value, c) - component(_keys[j - 1].value, c)) / (_keys[j + 1].time - _keys[j - 1].time);
   };
-  double const m0 = slope(i) * h, m1 = slope(i + 1) * h;
+  // p(s) = h00 v0 + h10 h m0 + h01 v1 + h11 h m1, in the same order of
+  // operations as the value nodes of the processing graph, bit for bit.
   double const s2 = s * s, s3 = s2 * s;
-  return (2 * s3 - 3 * s2 + 1) * v0 + (s3 - 2 * s2 + s) * m0 + (-2 * s3 + 3 * s2) * v1 + (s3 - s2) * m1;
+  double const h00 = 2 * s3 - 3 * s2 + 1, h10 = s3 - 2 * s2 + s, h01 = -2 * s3 + 3 * s2, h11 = s3 - s2;
+  return h00 * v0 + h10 * h * slope(i) + h01 * v1 + h11 * h * slope(i + 1);
 }
 
 PiValueData PiAnimCurve::evaluate(double time) const {
@@ -192,12 +194,10 @@ PiValueData PiAnimCurve::evaluate(double time) const {
   auto it = std::upper_bound(_keys.begin(), _keys.end(), time, [](double t, PiKey const& k) { return t < k.time; });
   std::size_t const i = static_cast<std::size_t>(it - _keys.begin()) - 1;
   int const type = getType();
-  if (_keys[i].interpolation == PiInterpolation::Hold || type == PI_BOOL || type == PI_STRING) return _keys[i].value;
+  if (_keys[i].interpolation == PiInterpolation::Hold || (type != PI_DOUBLE && type != PI_COLOR)) return _keys[i].value;
   if (type == PI_COLOR)
     return PiValueData(PiColor(interpolate(i, time, 0), interpolate(i, time, 1), interpolate(i, time, 2), interpolate(i, time, 3)));
-  double const v = interpolate(i, time, 0);
-  if (type == PI_INT) return PiValueData(v).convertedTo(PI_INT, "interpolated key");
-  return PiValueData(v);
+  return PiValueData(interpolate(i, time, 0));
 }
 
 double PiAnimCurve::evaluateNumber(double time) const { return evaluate(time).toDouble(); }

@@ -14,9 +14,10 @@
 //           and zero at the first and last key (so an animation eases in and
 //           out instead of overshooting past its ends);
 //   Hold    v_i until t_{i+1}.
-// Doubles and colours (per component) interpolate as above; ints interpolate
-// as doubles and round to the nearest integer (halves away from zero); bools
-// and strings always hold.
+// Doubles and colours (per component) interpolate as above; bools, ints and
+// strings always hold, since an enumeration or a switch has no value between
+// two of its values (the processing graph's value nodes follow the same
+// rules, so a value reads the same in the graph and in a render).
 //
 // Bad input: a NaN or infinite double, colour component or key time is
 // refused with std::invalid_argument; so is a value of a type that cannot be
@@ -117,7 +118,7 @@ class PiAnimCurve {
   std::vector<PiKey> const& getKeys() const { return _keys; }
 
   PiValueData evaluate(double time) const;
-  // Numeric curves only (asserted): the value as a double, ints rounded.
+  // Numeric curves only (asserted): the value as a double.
   double evaluateNumber(double time) const;
 
   // Edits keep the curve's type; values are converted (or refused) first and

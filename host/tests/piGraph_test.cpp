@@ -120,7 +120,7 @@ TEST(AnimationTest, InterpolatesByKeyKindAndType) {
       {curve(0.0, {{0, 0.0, I::Hold}, {10, 5.0, I::Linear}}), 9.9, 0.0},
       {curve(0.0, {{0, 0.0, I::Smooth}, {10, 10.0, I::Smooth}}), 5, 5.0},   // flat ends: symmetric ease
       {curve(0.0, {{0, 0.0, I::Smooth}, {10, 10.0, I::Smooth}}), 2.5, 1.5625},
-      {curve(0, {{0, 0, I::Linear}, {4, 3, I::Linear}}), 2, 2},                // 1.5 rounds away from zero
+      {curve(0, {{0, 0, I::Linear}, {4, 3, I::Linear}}), 3.9, 0},              // ints hold
       {curve(false, {{0, false, I::Linear}, {4, true, I::Linear}}), 3.9, false},
       {curve(PiColor(), {{0, PiColor(0, 0, 0, 0), I::Linear}, {2, PiColor(2, 4, 6, 8), I::Linear}}), 1, PiColor(1, 2, 3, 4)},
   };
