@@ -122,7 +122,8 @@ PxValidityInterval PxRenderer::render(PxImageContext const& context, IxTile cons
         std::lock_guard lock(s.mutex);
         s.validity = reduceVI(s.validity, r.validity);
         ++s.done;
-        s.changed.notify_all();
+        // Without a progress callback the waiting thread only needs the end.
+        if (_settings.progress) s.changed.notify_all();
       }
     } catch (...) {
       std::lock_guard lock(s.mutex);
