@@ -200,7 +200,19 @@ struct PxNodeInit {
 // Base of the host's image nodes: the host's answers to the format, stream
 // and connection questions, taken from the primary input, and the buffers a
 // node computes into. A node derives from it and implements computeROD and
-// computeImage; it may replace any of the other answers.
+// computeImage; it may replace any of the other answers. In outline:
+//
+//   PxImageResult computeImage(PxImageContext const& context) const override {
+//     PxValidityInterval validity = PxValidityInterval::FULL;
+//     double const gain = _gain->getValue(context.getTime(), validity);
+//     GeRectangle<int> const region = context.getPixelRegion() & computePixelROD(context, validity);
+//     if (region.isEmpty()) return {allocateEmptyImageBuffer(context, CoRgbaColorTyped<float>::ZERO), validity};
+//     PxImageTiles const in = getImageTilesInRegion(*getPrimaryInput(), context, region, fill);
+//     validity = reduceVI(validity, in.validity);
+//     IxTile out = allocateImageBuffer(region);
+//     ... one row at a time, then PxRequestMgr::getInstance().checkInterruption() ...
+//     return {out, validity};
+//   }
 class PxImageNode : public PxImageProtocol {
  public:
   // computeImageFormat(), worked out once.
