@@ -23,15 +23,7 @@
 #include <typeinfo>
 #include <utility>
 
-class NullPointerException : public std::logic_error {
- public:
-  explicit NullPointerException(std::string const& what) : std::logic_error(what) {}
-};
-
-class CastException : public std::logic_error {
- public:
-  explicit CastException(std::string const& what) : std::logic_error(what) {}
-};
+#include "base/exceptions.h"
 
 template <class T>
 class RCWeakPtr;
@@ -72,7 +64,7 @@ class RCShdPtr {
 
  private:
   T& checked() const {
-    if (!_p) throw NullPointerException(std::string("null pointer to ") + typeid(T).name() + " used");
+    if (!_p) throw NullPointerException(qxTypeName(typeid(T)));
     return *_p;
   }
   std::shared_ptr<T> _p;
@@ -112,7 +104,7 @@ template <class U, class T>
 RCShdPtr<U> rcCheckedCast(RCShdPtr<T> const& p) {
   if (p.isNull()) return RCShdPtr<U>();
   RCShdPtr<U> r = rcDynamicCast<U>(p);
-  if (r.isNull()) throw CastException(std::string("object is not a ") + typeid(U).name());
+  if (r.isNull()) throw CastException(qxTypeName(typeid(*p.get())), qxTypeName(typeid(U)));
   return r;
 }
 

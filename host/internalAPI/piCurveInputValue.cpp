@@ -13,7 +13,7 @@ struct Layout {
 
 Layout layoutOf(RCShdPtr<PiInput> const& curveInput) {
   auto s = rcCheckedCast<PiCompositeInput>(curveInput);
-  if (s.isNull()) throw NullPointerException("null curve input");
+  if (s.isNull()) throw NullPointerException("PiInput");
   Layout l{s->getInput(PiCurveInputValue::getClosedName()),
            rcDynamicCast<PiMultivaluedInput>(s->getInput(PiCurveInputValue::getPointsName())), false};
   if (l.closed.isNull() || l.points.isNull())

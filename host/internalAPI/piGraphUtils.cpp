@@ -10,7 +10,7 @@
 namespace {
 
 RCShdPtr<PiGraph> checkedGraph(RCShdPtr<PiNode> const& node) {
-  if (node.isNull()) throw NullPointerException("null node");
+  if (node.isNull()) throw NullPointerException("PiNode");
   RCShdPtr<PiGraph> g = node->getGraph();
   if (g.isNull()) throw std::invalid_argument("node \"" + node->getName() + "\" is in no graph");
   return g;
@@ -40,7 +40,7 @@ void forEachLeaf(RCShdPtr<PiInput> const& in, F&& f) {
 }  // namespace
 
 std::string PiGraphUtils::findUniqueNodeName(RCShdPtr<PiGraph> const& group, std::string const& name, int mode) {
-  if (group.isNull()) throw NullPointerException("findUniqueNodeName: null group");
+  if (group.isNull()) throw NullPointerException("PiGraph");
   if (mode != 0 && mode != 1) throw std::invalid_argument("findUniqueNodeName: unknown mode " + std::to_string(mode));
   std::string const wanted = name.empty() ? std::string("Node") : name;
   std::unordered_set<std::string> used;

@@ -27,8 +27,7 @@ class PiTypedValue {
   PiTypedValue() = default;
   explicit PiTypedValue(RCShdPtr<PiValue> value) : _value(std::move(value)) {
     if (!_value.isNull() && _value->getType() != kType)
-      throw CastException(_value->describe() + " is a " + piValueTypeName(_value->getType()) + ", not a " +
-                          piValueTypeName(kType));
+      throw CastException(_value->describe() + " (" + piValueTypeName(_value->getType()) + ")", piValueTypeName(kType));
   }
 
   bool isNull() const { return _value.isNull(); }

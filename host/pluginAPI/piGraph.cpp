@@ -512,7 +512,7 @@ void PiMultivaluedInput::moveEntry(std::size_t from, std::size_t to) {
 // --- PiNode -------------------------------------------------------------------
 
 PiNode::PiNode(RCShdPtr<const PiTool> tool, Role role) : _tool(std::move(tool)), _role(role) {
-  if (_tool.isNull()) throw NullPointerException("a node needs a tool");
+  if (_tool.isNull()) throw NullPointerException("PiTool");
   _name = _tool->getName();
 }
 
@@ -560,7 +560,7 @@ void PiNode::build() {
     _outputs.push_back(out);
   }
   _controller = _tool->createController();
-  if (_controller.isNull()) throw NullPointerException("tool " + quoted(_tool->getName()) + " made no controller");
+  if (_controller.isNull()) throw std::logic_error("tool " + quoted(_tool->getName()) + " made no controller");
   _controller->_node = weak_from_this();
   if (!_tool->isGroupTool()) return;
 
@@ -729,7 +729,7 @@ void PiGraph::addNodeCommand(RCShdPtr<PiNode> const& node, char const* editName)
 }
 
 RCShdPtr<PiNode> PiGraph::createNode(RCShdPtr<const PiTool> const& tool, std::string const& name) {
-  if (tool.isNull()) throw NullPointerException("createNode: null tool");
+  if (tool.isNull()) throw NullPointerException("PiTool");
   checkEditable("create a node in");
   PiUndoGuard guard("Create " + tool->getName());
   RCShdPtr<PiNode> node(new PiNode(tool));
@@ -773,7 +773,8 @@ void PiGraph::renameNode(RCShdPtr<PiNode> const& node, std::string const& name) 
 }
 
 void PiGraph::connect(RCShdPtr<PiInput> const& input, RCShdPtr<PiOutput> const& output) {
-  if (input.isNull() || output.isNull()) throw NullPointerException("connect: null input or output");
+  if (input.isNull()) throw NullPointerException("PiInput");
+  if (output.isNull()) throw NullPointerException("PiOutput");
   auto attached = [this](PiInput const& in) {
     RCShdPtr<PiNode> n = in.getNode();
     if (n.isNull() || n->_graph.lock().get() != this) return false;
@@ -804,7 +805,7 @@ void PiGraph::connect(RCShdPtr<PiInput> const& input, RCShdPtr<PiOutput> const& 
 }
 
 void PiGraph::disconnect(RCShdPtr<PiInput> const& input) {
-  if (input.isNull()) throw NullPointerException("disconnect: null input");
+  if (input.isNull()) throw NullPointerException("PiInput");
   if (!input->isConnected()) return;
   checkEditable("disconnect inputs in");
   PiCommandStack::push(getCommandStack(), std::make_unique<ConnectCommand>(input, input->getSource(), RCShdPtr<PiOutput>()),
@@ -918,7 +919,7 @@ RCShdPtr<PiNode> PiGraph::cloneNode(PiNode const& src, PiGraph& target) {
 }
 
 RCShdPtr<PiNode> PiGraph::copyNode(RCShdPtr<PiNode> const& node) {
-  if (node.isNull()) throw NullPointerException("copyNode: null node");
+  if (node.isNull()) throw NullPointerException("PiNode");
   if (node->isBoundaryNode()) throw std::invalid_argument("node " + quoted(node->getName()) + " belongs to its group");
   checkEditable("copy a node into");
   PiUndoGuard guard("Copy " + node->getName());

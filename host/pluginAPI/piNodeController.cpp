@@ -64,7 +64,7 @@ void PiToolInterface::reset() {
 }
 
 void PiToolInterface::reset(RCShdPtr<PiInput> const& input) {
-  if (input.isNull()) throw NullPointerException("reset: null input");
+  if (input.isNull()) throw NullPointerException("PiInput");
   PiUndoGuard guard("Reset " + input->getName());
   resetLeaves(*input);
 }

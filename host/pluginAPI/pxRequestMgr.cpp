@@ -59,10 +59,10 @@ std::future<void> PxRequestMgr::submit(std::shared_ptr<PxRequest> request, std::
 }
 
 void PxRequestMgr::parallelFor(std::shared_ptr<PxRequest> const& request, int begin, int end,
-                               std::function<void(int)> const& job) {
+                               std::function<void(int)> const& job, int maxThreads) {
   if (end <= begin) return;
   PxRequestScope scope(request.get());
-  if (tIsWorker || _workers.empty() || end - begin == 1) {
+  if (tIsWorker || _workers.empty() || end - begin == 1 || maxThreads == 1) {
     for (int i = begin; i < end; ++i) {
       checkInterruption();
       job(i);
@@ -78,7 +78,8 @@ void PxRequestMgr::parallelFor(std::shared_ptr<PxRequest> const& request, int be
       job(i);
     }
   };
-  int const helpers = std::min<int>(static_cast<int>(_workers.size()), end - begin - 1);
+  int helpers = std::min<int>(static_cast<int>(_workers.size()), end - begin - 1);
+  if (maxThreads > 0) helpers = std::min(helpers, maxThreads - 1);
   std::vector<std::future<void>> pending;
   pending.reserve(helpers);
   for (int h = 0; h < helpers; ++h) pending.push_back(submit(request, drain));

@@ -57,9 +57,10 @@ class PxRequestMgr {
   // Calls job(i) for every i in [begin, end), spread over the workers and
   // the calling thread, all for `request`; returns when every index is done
   // and rethrows the first exception. Called from a worker it runs inline,
-  // so nested use cannot deadlock the pool.
+  // so nested use cannot deadlock the pool. `maxThreads` > 0 caps the threads
+  // at work, the caller included (1 runs every index on the caller).
   void parallelFor(std::shared_ptr<PxRequest> const& request, int begin, int end,
-                   std::function<void(int)> const& job);
+                   std::function<void(int)> const& job, int maxThreads = 0);
 
   // The per-row interruption check.
   void checkInterruption() const;

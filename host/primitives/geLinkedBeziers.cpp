@@ -74,28 +74,26 @@ GeLinkedBeziers::GeLinkedBeziers(GeBezierCurve const& src, Vector<float> const& 
   _dstArc.build(dst);
   double const nS = _srcArc.segments, nD = _dstArc.segments;
   _wrap = src.isClosed() && _srcArc.segments > 0;
+  _dstClosed = dst.isClosed() && _dstArc.segments > 0;
 
+  // Each curve's links are placed by that curve's own closure: a closed
+  // curve's positions wrap round it, an open curve's are clamped to its
+  // ends. Where the mapping does not run round the source, the end n of a
+  // closed destination is a place of its own (a link there pairs with the
+  // source's end), so only positions outside [0, n] wrap.
+  auto const place = [](double v, double n, bool closed, bool cyclic) {
+    if (!closed || (!cyclic && v >= 0.0 && v <= n)) return std::clamp(v, 0.0, n);
+    v = std::fmod(v, n);
+    if (v < 0.0) v += n;
+    if (v >= n) v = 0.0;  // -tiny + n rounds to n
+    return v + 0.0;       // and a -0 (a negative multiple of n) becomes 0
+  };
   std::size_t const count = std::min(srcLinks.size(), dstLinks.size());
   _knots.reserve(count + 2);
   for (std::size_t i = 0; i < count; ++i) {
-    double s = srcLinks[i], d = dstLinks[i];
+    double const s = srcLinks[i], d = dstLinks[i];
     if (!std::isfinite(s) || !std::isfinite(d)) continue;
-    if (_wrap) {
-      s = std::fmod(s, nS);
-      if (s < 0.0) s += nS;
-      if (s >= nS) s = 0.0;
-      if (nD > 0.0) {
-        d = std::fmod(d, nD);
-        if (d < 0.0) d += nD;
-        if (d >= nD) d = 0.0;
-      } else {
-        d = 0.0;
-      }
-    } else {
-      s = std::clamp(s, 0.0, nS);
-      d = std::clamp(d, 0.0, nD);
-    }
-    _knots.push_back({s, d});
+    _knots.push_back({place(s, nS, _wrap, _wrap), place(d, nD, _dstClosed, _wrap)});
   }
   // Order along the source; of links sharing a source place the first given wins.
   std::stable_sort(_knots.begin(), _knots.end(), [](Knot const& a, Knot const& b) { return a.src < b.src; });
@@ -190,6 +188,7 @@ double GeLinkedBeziers::mapSrcParamToDstParam(double t) const {
   }
   // Back into the first lap; the source's end keeps n_dst rather than 0 so
   // that a walk along the whole source ends where it should.
-  if (_wrap && (r > nD || (r == nD && !atEnd))) r -= nD;
+  // An open destination's end is a point of its own and stays n_dst.
+  if (_wrap && (r > nD || (r == nD && !atEnd && _dstClosed))) r -= nD;
   return std::clamp(r, 0.0, nD);
 }

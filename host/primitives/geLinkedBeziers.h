@@ -25,12 +25,17 @@
 // nondecreasing between consecutive knots; identical curves with identical
 // (or no) links map every parameter to itself up to rounding. On a closed
 // source curve the last knot connects to the first one a lap later, and
-// results wrap into [0, n_dst), except that t = n_src may give n_dst (the
-// same point as 0) so that a walk along the source ends on the right side.
+// results wrap back by n_dst once they pass the destination's end. A closed
+// destination's n_dst is the same point as 0 and comes back as 0, except
+// that t = n_src may give n_dst so that a walk along the source ends on the
+// right side; an open destination's n_dst is its end point and stays n_dst
+// (a closed source mapped onto an open destination crosses from its end to
+// its start once per lap).
 //
 // Bad input never fails: link pairs with a non-finite member and links
-// beyond the smaller of the two vectors are dropped, links are clamped into
-// [0, n], sorted by source parameter, and destination links that go
+// beyond the smaller of the two vectors are dropped, each curve's links are
+// wrapped round it when it is closed and clamped into [0, n] when it is
+// open, then sorted by source parameter, and destination links that go
 // backwards are held at their predecessor (so out-of-order links lose
 // exactness but never monotonicity). Arc lengths that are not finite are
 // treated as zero. A non-finite argument maps to 0.
@@ -80,5 +85,6 @@ class GeLinkedBeziers {
   ArcTable _srcArc, _dstArc;
   Vector<Knot> _knots;  // ascending src; for a closed source the last knot is the first plus a lap
   double _weight;
-  bool _wrap = false;
+  bool _wrap = false;       // closed source: the mapping runs round it
+  bool _dstClosed = false;  // closed destination with at least one segment
 };

@@ -4,12 +4,15 @@
 // Coordinates: a tile covers a pixel region [x1, x2) x [y1, y2) in absolute
 // pixel coordinates; pixel (x, y) lives at
 //   data + (y - y1) * rowStride + (x - x1) * bytesPerPixel,
-// with rowStride in bytes and possibly larger than the packed row. Rows start
-// on 16-byte boundaries.
+// with rowStride in bytes and possibly larger than the packed row. Rows of a
+// new tile start on 16-byte boundaries (a view's where its parent's pixels
+// lie).
 //
 // Ownership: IxTile is a cheap, copyable handle; copies share the pixels. A
-// default-constructed tile is invalid (no pixels) and may not be guarded. A
-// valid tile may have an empty region. New tiles hold zero in every byte; the
+// view is a tile over part of another tile's pixels, sharing them and
+// keeping them alive. A default-constructed tile is invalid (no pixels) and
+// may not be guarded. A valid tile may have an empty region. New tiles
+// (not views) hold zero in every byte; the
 // fill colour is what the tile stands for outside its region (what readers
 // that look past the edge, such as scanlines, see there).
 //
@@ -34,6 +37,10 @@ class IxTile {
          CoRgbaColorTyped<float> const& fillColor = CoRgbaColorTyped<float>::ZERO,
          float pixelAspectRatio = 1.0f, std::ptrdiff_t rowStride = 0);
 
+  // A view of `region` of `parent`'s pixels (region inside parent's), with
+  // its own fill colour.
+  IxTile(IxTile const& parent, GeRectangle<int> const& region, CoRgbaColorTyped<float> const& fillColor);
+
   bool isValid() const { return _storage != nullptr; }
 
   IxPixelFormat const& getPixelFormat() const { return checked().format; }
@@ -42,7 +49,7 @@ class IxTile {
   float getPixelAspectRatio() const { return checked().aspectRatio; }
   CoRgbaColorTyped<float> const& getFillColor() const { return checked().fillColor; }
 
-  // Two handles are the same tile when they share pixels.
+  // Two handles are the same tile when they are copies of one another.
   bool operator==(IxTile const& o) const { return _storage == o._storage; }
 
  private:
@@ -54,8 +61,8 @@ class IxTile {
     std::ptrdiff_t rowStride = 0;
     float aspectRatio = 1.0f;
     CoRgbaColorTyped<float> fillColor;
-    std::unique_ptr<std::byte[]> bytes;
-    std::byte* data = nullptr;  // 16-byte aligned start of row y1
+    std::shared_ptr<std::byte> memory;  // shared by views
+    std::byte* data = nullptr;  // 16-byte aligned start of row y1 (a view's: pixel (x1, y1))
   };
 
   Storage const& checked() const {

@@ -48,6 +48,10 @@ TEST(PxRequestMgrTest, ParallelForVisitsEveryIndexOnceAndRethrows) {
   std::vector<std::atomic<int>> hits(1000);
   mgr.parallelFor(std::make_shared<PxRequest>(), 0, 1000, [&](int i) { hits[i].fetch_add(1); });
   for (auto const& h : hits) ASSERT_EQ(h.load(), 1);
+  // Capped at one thread, every index runs on the caller.
+  std::atomic<int> onWorkers{0};
+  mgr.parallelFor(nullptr, 0, 100, [&](int) { onWorkers += mgr.isWorkerThreadCurrent(); }, 1);
+  EXPECT_EQ(onWorkers.load(), 0);
 
   EXPECT_THROW(mgr.parallelFor(nullptr, 0, 100,
                                [](int i) {

@@ -58,8 +58,10 @@ void buildPairing(bool closed, int nbSrcPoints, Vector<float> const& srcLinks, i
 }  // namespace
 
 float ShapeObject::normalizeLinkPosition(bool closed, int nbPoints, float position) {
-  if (closed) return SeShapeParts::validateGradientHandleClosedCurve(position, nbPoints);
-  // The absolute value turns a clamped -0 into 0.
+  nbPoints = std::max(nbPoints, 0);  // a negative count is a curve with no points
+  // The absolute value turns a -0 into 0: a clamped -0 on an open curve, and
+  // on a closed one a negative multiple of the point count, which wraps to -0.
+  if (closed) return std::fabs(SeShapeParts::validateGradientHandleClosedCurve(position, nbPoints));
   return std::fabs(
       SeShapeParts::validateGradientHandleOpenedCurve(0.0f, position, static_cast<float>(nbPoints - 1)));
 }
@@ -102,6 +104,7 @@ float ShapeObject::clampLinkPosition(bool closed, int nbPoints, Vector<float> co
     QX_ASSERT(linkIndex == 0);
     return position;
   }
+  nbPoints = std::max(nbPoints, 0);  // a negative count is a curve with no points
   float const p = normalizeLinkPosition(closed, nbPoints, position);
   SortedLinks sorted;
   sortLinks(closed, nbPoints, links, links.size(), sorted);
@@ -113,7 +116,7 @@ float ShapeObject::clampLinkPosition(bool closed, int nbPoints, Vector<float> co
   float prev, next;
   if (!wrapsStart) {
     prev = newIndex > 0 ? sorted[newIndex - 1].first : 0.0f;
-    next = newIndex < nbLinks - 1 ? sorted[newIndex + 1].first : nPoints - 1.0f;
+    next = newIndex < nbLinks - 1 ? sorted[newIndex + 1].first : std::max(nPoints - 1.0f, 0.0f);
   } else if (newIndex == 0) {
     prev = sorted[nbLinks - 1].first;
     next = sorted[1].first + nPoints;

@@ -75,7 +75,12 @@ class WarpGridProc {
                                double refineThreshold, int* outFirstStep);
 
   // Writes the pixels the source curve passes through as constrained pixels
-  // whose targets follow the destination curve.
+  // whose targets follow the destination curve. Both ends of an open curve
+  // are constrained. A pixel that is already constrained keeps its target,
+  // except where a segment joint of this curve lies in it: the joint, a
+  // control point, takes it. For a closed curve with "Inside" or "Outside"
+  // the passes are then split by side; a cancelled request leaves them all
+  // split or all as they were.
   // An unusable shape (a curve with no point, a non-finite coordinate or
   // one beyond about half a million pixels, non-finite links or
   // interpolation) is skipped: the mesh is left as it was.

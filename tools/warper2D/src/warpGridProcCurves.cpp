@@ -82,39 +82,19 @@ bool allFinite(Vector<float> const& values) {
 // side, for every existing pass: outside first for "Inside" (the outside is
 // settled before the inside moves), inside first for "Outside". Constrained
 // pixels keep their pass bits.
-// Replaces the pass numbers of the unconstrained pixels by their ranks
-// among the distinct pass numbers in use; returns the largest rank.
-std::uint32_t rankPassNumbers(IxWriteGuard& corrMesh) {
-  GeRectangle<int> const region = corrMesh.getPixelRegion();
-  Vector<std::uint32_t> used;
-  for (int y = region.y1(); y < region.y2(); ++y)
-    for (int x = region.x1(); x < region.x2(); ++x) {
-      std::uint32_t const bits = readMeshBits(corrMesh.getPixelAddress(x, y));
-      if (!(bits & CONSTRAINED_BIT)) used.push_back(bits & PASS_MASK);
-    }
-  std::sort(used.begin(), used.end());
-  used.erase(std::unique(used.begin(), used.end()), used.end());
-  for (int y = region.y1(); y < region.y2(); ++y)
-    for (int x = region.x1(); x < region.x2(); ++x) {
-      std::byte* pixel = corrMesh.getPixelAddress(x, y);
-      std::uint32_t const bits = readMeshBits(pixel);
-      if (bits & CONSTRAINED_BIT) continue;
-      auto const rank = std::lower_bound(used.begin(), used.end(), bits & PASS_MASK) - used.begin();
-      writeMeshBits(pixel, (bits & ~PASS_MASK) | static_cast<std::uint32_t>(rank));
-    }
-  return used.empty() ? 0 : static_cast<std::uint32_t>(used.size() - 1);
-}
-
+//
+// All or nothing: the sweeps that read the mesh check for interruption once
+// per row, the one sweep that writes it does not. A cancelled request
+// therefore leaves every pass number as it was, never a mesh renumbered up
+// to some row; the writing sweep is a single pass of table lookups.
 void splitPassesByCurve(IxWriteGuard& corrMesh, GeBezierCurve const& curve, WarpGridProc::Smoothing smoothing) {
   GeRectangle<int> const region = corrMesh.getPixelRegion();
   if (region.isEmpty()) return;
   int const x0 = region.x1(), x1 = region.x2(), y0 = region.y1(), y1 = region.y2();
+  PxRequestMgr const& requests = PxRequestMgr::getInstance();
 
   // Only unconstrained pixels are renumbered, so only their pass numbers
   // size the table.
-  // The sweeps check for interruption once per row, as every whole-tile
-  // loop does; a cancelled request drops its mesh, half-renumbered or not.
-  PxRequestMgr const& requests = PxRequestMgr::getInstance();
   std::uint32_t maxPass = 0;
   for (int y = y0; y < y1; ++y) {
     for (int x = x0; x < x1; ++x) {
@@ -125,10 +105,28 @@ void splitPassesByCurve(IxWriteGuard& corrMesh, GeBezierCurve const& curve, Warp
   }
   // Pass numbers written by earlier splits are dense. Sparse ones (a mesh
   // whose B patterns came from elsewhere) would ask for a table of up to
-  // 2^31 entries: rank them first, which keeps their order and therefore
-  // gives the same numbering.
+  // 2^31 entries: the table is then indexed by each pass number's rank
+  // among those in use, which keeps their order and so gives the same
+  // numbering.
   std::size_t const pixelCount = static_cast<std::size_t>(x1 - x0) * static_cast<std::size_t>(y1 - y0);
-  if (maxPass >= pixelCount) maxPass = rankPassNumbers(corrMesh);
+  Vector<std::uint32_t> ranks;
+  if (maxPass >= pixelCount) {
+    for (int y = y0; y < y1; ++y) {
+      for (int x = x0; x < x1; ++x) {
+        std::uint32_t const bits = readMeshBits(corrMesh.getPixelAddress(x, y));
+        if (!(bits & CONSTRAINED_BIT)) ranks.push_back(bits & PASS_MASK);
+      }
+      requests.checkInterruption();
+    }
+    std::sort(ranks.begin(), ranks.end());
+    ranks.erase(std::unique(ranks.begin(), ranks.end()), ranks.end());
+    maxPass = static_cast<std::uint32_t>(ranks.size() - 1);
+  }
+  auto const passIndex = [&](std::uint32_t bits) -> std::size_t {
+    std::uint32_t const pass = bits & PASS_MASK;
+    if (ranks.empty()) return pass;
+    return static_cast<std::size_t>(std::lower_bound(ranks.begin(), ranks.end(), pass) - ranks.begin());
+  };
 
   // Entry 2p is pass p outside the curve, 2p + 1 pass p inside; -1 unused.
   Vector<int> newPassNumber(2 * (static_cast<std::size_t>(maxPass) + 1), -1);
@@ -148,7 +146,7 @@ void splitPassesByCurve(IxWriteGuard& corrMesh, GeBezierCurve const& curve, Warp
     for (int x = x0; x < x1; ++x) {
       std::uint32_t const bits = readMeshBits(corrMesh.getPixelAddress(x, y));
       if (bits & CONSTRAINED_BIT) continue;
-      std::size_t const entry = 2 * static_cast<std::size_t>(bits & PASS_MASK) + (inside[x - x0] != 0.0f ? 1 : 0);
+      std::size_t const entry = 2 * passIndex(bits) + (inside[x - x0] != 0.0f ? 1 : 0);
       if (newPassNumber[entry] < 0) newPassNumber[entry] = 0;
     }
     requests.checkInterruption();
@@ -161,13 +159,14 @@ void splitPassesByCurve(IxWriteGuard& corrMesh, GeBezierCurve const& curve, Warp
       if (newPassNumber[2 * static_cast<std::size_t>(p) + side] >= 0)
         newPassNumber[2 * static_cast<std::size_t>(p) + side] = counter++;
 
+  // The writing sweep: no interruption check from here on (see above).
   for (int y = y0; y < y1; ++y) {
     float const* inside = mask.getRow<float>(y);
     for (int x = x0; x < x1; ++x) {
       std::byte* pixel = corrMesh.getPixelAddress(x, y);
       std::uint32_t const bits = readMeshBits(pixel);
       if (bits & CONSTRAINED_BIT) continue;
-      std::size_t const pass = bits & PASS_MASK;
+      std::size_t const pass = passIndex(bits);
       int newPass;
       if (inside[x - x0] != 0.0f) {
         newPass = newPassNumber[2 * pass + 1];
@@ -178,7 +177,6 @@ void splitPassesByCurve(IxWriteGuard& corrMesh, GeBezierCurve const& curve, Warp
       }
       writeMeshBits(pixel, (bits & ~PASS_MASK) | static_cast<std::uint32_t>(newPass));
     }
-    requests.checkInterruption();
   }
 }
 
@@ -247,7 +245,9 @@ void WarpGridProc::applyCurveToCorrespondence(GeBezierCurve const& src, Vector<f
       }
     } else {
       // Still in the same pixel across a segment joint: the closest-point
-      // search goes on and its result is written.
+      // search goes on over the next segment and its result is written, also
+      // into a pixel that an earlier curve holds: a joint is a control point
+      // the user placed, and it takes the pixel it lies in.
       write = inTile;
     }
     firstStep = false;
@@ -342,14 +342,18 @@ void WarpGridProc::applyCurveToCorrespondence(GeBezierCurve const& src, Vector<f
     prevY = py;
     u = uEnd;
     if (uEnd >= 1.0) {
-      // The last segment ends in a pixel that the walk has not sampled: the
-      // end point lies on or just short of a neighbour's centre line, where
-      // the crossing is not found inside the segment (exactly at u = 1, or
-      // past it by the rounding of the float coefficients). No later
-      // segment starts there, so that pixel gets one more step at u = 1;
-      // an open curve's end would otherwise go unconstrained. The end point
-      // lies within one pixel of this one, so the step stays 8-connected;
-      // a closed curve ends in its own first pixel, which it already holds.
+      // The walk samples a pixel where the curve reaches a neighbour's centre
+      // line, so the last segment can end in a pixel it never sampled: the
+      // end point rounds to another pixel whenever it lies more than half a
+      // pixel from the last sampled centre in x or y without reaching the
+      // next centre line (a common case, not only on a centre line), and
+      // also on a centre line when float rounding puts the crossing just
+      // past u = 1. That pixel gets one more step at u = 1, so that an open
+      // curve's end pixel is constrained just as its start pixel always is.
+      // The step enters it as a new pixel, which keeps an earlier curve's
+      // constraint; the end point lies within one pixel of this one, so the
+      // step stays 8-connected. A closed curve steps back into its first
+      // pixel, which is already constrained.
       if (k + 1 >= n) {
         GePoint2<float> const end = seg->point(1.0f);
         if (static_cast<int>(std::floor(end.x() + 0.5f)) != px || static_cast<int>(std::floor(end.y() + 0.5f)) != py) {
