@@ -1,0 +1,33 @@
+// Registration bookkeeping shared by every callback type.
+#include "base/cbDispatcher.h"
+
+CbHandlerBase::~CbHandlerBase() {
+  for (CbDispatcherBase* d : _dispatchers) {
+    auto& hs = d->_handlers;
+    hs.erase(std::find(hs.begin(), hs.end(), this));
+  }
+}
+
+CbDispatcherBase::~CbDispatcherBase() {
+  if (_destroyed) *_destroyed = true;
+  for (CbHandlerBase* h : _handlers) {
+    auto& ds = h->_dispatchers;
+    ds.erase(std::find(ds.begin(), ds.end(), this));
+  }
+}
+
+bool CbDispatcherBase::addBase(CbHandlerBase* h) const {
+  if (!h || isRegistered(h)) return false;
+  _handlers.push_back(h);
+  h->_dispatchers.push_back(const_cast<CbDispatcherBase*>(this));
+  return true;
+}
+
+bool CbDispatcherBase::removeBase(CbHandlerBase* h) const {
+  auto it = std::find(_handlers.begin(), _handlers.end(), h);
+  if (it == _handlers.end()) return false;
+  _handlers.erase(it);
+  auto& ds = h->_dispatchers;
+  ds.erase(std::find(ds.begin(), ds.end(), this));
+  return true;
+}
