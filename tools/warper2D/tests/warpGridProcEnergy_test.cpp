@@ -211,13 +211,8 @@ TEST(EnergyTest, GradientLineQuadraticAndMinimisersAgreeWithTheEnergy) {
             ASSERT_EQ(g[i], 0.0);
             continue;
           }
-          double const xi = x[i];
-          x[i] = xi + h;
-          double const ep = e->computeEnergy(x.data(), nullptr);
-          x[i] = xi - h;
-          double const em = e->computeEnergy(x.data(), nullptr);
-          x[i] = xi;
-          ASSERT_NEAR(g[i], (ep - em) / (2 * h), 1e-5 * (1 + std::fabs(g[i])) + 1e-13 * scale / h) << trial << " " << i;
+          auto at = [&](double xi) { std::swap(x[i], xi); double const v = e->computeEnergy(x.data(), nullptr); std::swap(x[i], xi); return v; };
+          ASSERT_NEAR(g[i], (at(x[i] + h) - at(x[i] - h)) / (2 * h), 1e-5 * (1 + std::fabs(g[i])) + 1e-13 * scale / h) << trial << " " << i;
         }
         for (FoldTriangle const& t : e->getTriangles()) {
           double const* p = x.data();
@@ -227,8 +222,7 @@ TEST(EnergyTest, GradientLineQuadraticAndMinimisersAgreeWithTheEnergy) {
         // Neither minimiser raises the energy or leaves a non-finite position.
         std::vector<double> m = x;
         bool converged = false;
-        if (magnet == 0.0) minimiseQuadratic(*e, m.data(), 40, 1e-10, 1e-20, converged);
-        else minimiseByStepSearch(*e, m.data(), 40, 1e-10, 1e-20, converged);
+        magnet == 0.0 ? minimiseQuadratic(*e, m.data(), 40, 1e-10, 1e-20, converged) : minimiseByStepSearch(*e, m.data(), 40, 1e-10, 1e-20, converged);
         EXPECT_LE(e->computeEnergy(m.data(), nullptr), scale * (1 + 1e-12) + 1e-12) << trial;
         EXPECT_TRUE(std::all_of(m.begin(), m.end(), [](double v) { return std::isfinite(v); }));
         if (magnet > 0.0) continue;
@@ -393,8 +387,7 @@ TEST(WorkingOrderTest, InterruptedMinimisersLeaveTheirIterateInParameterOrder) {
   // copy, and an interruption after the first iteration must leave that
   // iterate in the caller's array, as a run of one iteration does.
   TestLattice l(17, 17, 4);
-  for (int y = 0; y < 16; y += 4)
-    for (int x = 0; x < 16; x += 4) l.subdivide(x, y, 4);
+  for (int i = 0; i < 16; ++i) l.subdivide(i % 4 * 4, i / 4 * 4, 4);
   l.constrain(2, 2, true, l.x0 + 5.0, l.y0 + 1.0);
   l.constrain(12, 14, true, l.x0 + 9.0, l.y0 + 15.0);
   for (double magnet : {0.0, 1.0}) {
@@ -402,8 +395,8 @@ TEST(WorkingOrderTest, InterruptedMinimisersLeaveTheirIterateInParameterOrder) {
     ASSERT_NE(e->getWorkingOrder(), nullptr);
     bool converged = false;
     auto run = [&](std::vector<double>& v, int maxIter) {
-      if (magnet == 0.0) return minimiseQuadratic(*e, v.data(), maxIter, 1e-10, 1e-20, converged);
-      return minimiseByStepSearch(*e, v.data(), maxIter, 1e-10, 1e-20, converged);
+      return magnet == 0.0 ? minimiseQuadratic(*e, v.data(), maxIter, 1e-10, 1e-20, converged)
+                           : minimiseByStepSearch(*e, v.data(), maxIter, 1e-10, 1e-20, converged);
     };
     std::vector<double> once = l.positions, interrupted = l.positions;
     run(once, 1);
