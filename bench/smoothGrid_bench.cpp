@@ -1,7 +1,7 @@
 // Speed of the whole smooth grid solve: a mesh holding the constrained pixels
 // of four displaced circles and a pinned frame border, solved with the
 // arguments that the generator derives from "Quality" 1, 3 and 10 for the
-// mesh's area. Reports the time split (constraint application, refinement
+// mesh's area (WarpGridProc::computeSolveArguments). Reports the time split (constraint application, refinement
 // sweeps, energy building, minimisation, fill), ns_per_term (minimisation
 // time / (iterations x active terms)), params, Mpix_per_s of the fill, and
 // the working storage of the solve per mesh pixel and per parameter.
@@ -20,38 +20,6 @@
 namespace {
 
 using namespace Qx::Warper2D;
-
-// The solver arguments for a quality and a mesh area, as the generator
-// computes them.
-struct QualityArgs {
-  int passWork;
-  int cycleWork;
-  int minStep;
-  double refineThreshold;
-};
-
-double safeLog(double v) { return std::log(std::max(v, 1e-30)); }
-
-QualityArgs argsForQuality(double quality, double area) {
-  double const a = std::max(area / 2048.0 / 1500.0, 0.005);
-  double const q = (quality - 1) * 6 + 0.5;
-  QualityArgs r;
-  r.passWork = static_cast<int>(std::floor(400 * q + 0.5));
-  r.cycleWork = std::max(static_cast<int>(std::max(0.3, std::sqrt(a)) * 100 * q), 1);
-  double const l0 = safeLog(256 * std::sqrt(a));
-  double const x = std::pow(2.0, l0 / std::log(2.0) - 5.714285714285714);
-  double const v = std::exp(l0 + (safeLog(x) - l0) * (safeLog(q) - safeLog(a)) / (safeLog(2 * a) - safeLog(a)));
-  if (v - 1 <= 2 - v) {
-    r.minStep = 1;
-  } else {
-    int p = 2;
-    while (!(v - p <= 2 * p - v) && p < (1 << 29)) p *= 2;
-    r.minStep = p;
-  }
-  r.refineThreshold =
-      std::exp(0 + (safeLog(std::pow(2.0, -1.25)) - safeLog(1)) * (safeLog(q) - safeLog(2 * a)) / (safeLog(4 * a) - safeLog(2 * a)));
-  return r;
-}
 
 void constrain(IxWriteGuard& g, int x, int y, float tx, float ty, std::uint32_t bits) {
   std::byte* p = g.getPixelAddress(x, y);
@@ -106,7 +74,7 @@ void BM_SmoothGrid(benchmark::State& state) {
   IxTile const pristine = stockMesh(w, h);
   GeRectangle<int> const region = pristine.getPixelRegion();
   double const pixels = static_cast<double>(region.getWidth()) * region.getHeight();
-  QualityArgs const qa = argsForQuality(quality, pixels);
+  WarpGridProc::SolveArguments const qa = WarpGridProc::computeSolveArguments(quality, region);
   IxTile work(IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::FLOAT32), region);
 
   gridsolver::SolveStats sum, last;

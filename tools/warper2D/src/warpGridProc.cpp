@@ -53,6 +53,45 @@ GeRectangle<int> const WarpGridProc::computeCorrespondenceImageRegion(GeRectangl
 
 namespace {
 
+// Logarithm of an argument raised to at least 1e-30, so that degenerate
+// inputs give finite exponents.
+double safeLog(double v) { return std::log(std::max(v, 1e-30)); }
+
+int clampToInt(double v) {
+  if (!(v > 0)) return 0;
+  return v >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(v);
+}
+
+}  // namespace
+
+WarpGridProc::SolveArguments WarpGridProc::computeSolveArguments(double quality,
+                                                                  GeRectangle<int> const& correspondenceRegion) {
+  double const area = static_cast<double>(correspondenceRegion.getWidth()) * correspondenceRegion.getHeight();
+  double const a = std::max(area / 2048.0 / 1500.0, 0.005);
+  double const q = (quality - 1.0) * 6.0 + 0.5;
+  SolveArguments r;
+  r.passWork = clampToInt(std::floor(400.0 * q + 0.5));
+  r.cycleWork = std::max(clampToInt(std::max(0.3, std::sqrt(a)) * 100.0 * q), 1);
+  // The refinement floor falls geometrically with q: 256 sqrt(a) at q = a,
+  // about 2^-5.7 of that at q = 2a; the nearest power of two, ties down.
+  double const l0 = safeLog(256.0 * std::sqrt(a));
+  double const x = std::pow(2.0, l0 / std::log(2.0) - 5.714285714285714);
+  double const v = std::exp(l0 + (safeLog(x) - l0) * (safeLog(q) - safeLog(a)) / (safeLog(2.0 * a) - safeLog(a)));
+  r.minStep = 1;
+  if (!(v - 1.0 <= 2.0 - v)) {
+    // A NaN v (a NaN quality) ends at the largest power, like a huge one.
+    int p = 2;
+    while (!(v - p <= 2.0 * p - v) && p < (1 << 30)) p *= 2;
+    r.minStep = p;
+  }
+  r.refineThreshold =
+      std::exp((safeLog(std::pow(2.0, -1.25)) - safeLog(1.0)) * (safeLog(q) - safeLog(2.0 * a)) /
+               (safeLog(4.0 * a) - safeLog(2.0 * a)));
+  return r;
+}
+
+namespace {
+
 using namespace gridsolver;
 
 // Adds the calling thread's CPU time over its scope to *sink, when there is
@@ -78,74 +117,25 @@ class Stopwatch {
 
 void checkInterruption() { PxRequestMgr::getInstance().checkInterruption(); }
 
-// One bit per mesh pixel: does it constrain the solve. Constrained pixels
-// never change during a solve, and the constraint application visits only
-// them, so it walks set bits instead of reading every pixel's pattern. A
-// constrained pixel whose target is not finite is left out: it stays as it
-// is in the mesh but ties no lattice point, so one bad target cannot turn
-// the whole solve into NaN.
-class ConstrainedMask {
- public:
-  ConstrainedMask(IxWriteGuard const& mesh, int nx, int ny) : _words((nx + 63) / 64) {
-    _bits.assign(static_cast<std::size_t>(_words) * ny, 0);
-    int const x0 = mesh.getPixelRegion().x1(), y0 = mesh.getPixelRegion().y1();
-    for (int y = 0; y < ny; ++y) {
-      std::byte const* pixel = mesh.getPixelAddress(x0, y0 + y);
-      std::uint64_t* row = &_bits[static_cast<std::size_t>(y) * _words];
-      for (int x = 0; x < nx; ++x, pixel += sizeof(MeshPixel)) {
-        if ((readMeshBits(pixel) & CONSTRAINED_BIT) == 0) continue;
-        MeshPixel const m = readMeshPixel(pixel);
-        if (std::isfinite(m.r) && std::isfinite(m.g)) row[x >> 6] |= std::uint64_t{1} << (x & 63);
-      }
-      checkInterruption();
-    }
-  }
-
-  int words() const { return _words; }
-  std::uint64_t word(int y, int w) const { return _bits[static_cast<std::size_t>(y) * _words + w]; }
-
-  // Calls f(x) for every constrained pixel x in [xa, xb] of row y, in order.
-  template <class F>
-  void forEach(int y, int xa, int xb, F&& f) const {
-    std::uint64_t const* row = &_bits[static_cast<std::size_t>(y) * _words];
-    int const wa = xa >> 6, wb = xb >> 6;
-    for (int w = wa; w <= wb; ++w) {
-      std::uint64_t m = row[w];
-      if (w == wa) m &= ~std::uint64_t{0} << (xa & 63);
-      if (w == wb) m &= ~std::uint64_t{0} >> (63 - (xb & 63));
-      while (m != 0) {
-        f(w * 64 + __builtin_ctzll(m));
-        m &= m - 1;
-      }
-    }
-  }
-
-  std::size_t bytes() const { return _bits.capacity() * sizeof(std::uint64_t); }
-
- private:
-  int _words;
-  std::vector<std::uint64_t> _bits;
-};
-
-// A nearest-neighbour record of the constraint application, as an offset:
-// for a constrained pixel, its nearest lattice point (itself when it is a
-// parameter); for a parameter, its nearest constrained pixel (itself when its
-// pixel is constrained). Offsets stay within one top-level cell, so 16 bits
-// hold them.
-struct NearRecord {
-  std::int16_t dx, dy;
-};
-constexpr std::int16_t kNoRecord = INT16_MIN;
-constexpr int kMaxRecordStep = 16384;
-// Longest run of empty pass numbers that is still solved pass by pass.
-constexpr unsigned kMaxPassGap = 32;
+// A refined cell counts as holding fixed content (a constrained pixel, or one
+// of an earlier pass) when that content lies within this many pixels of its
+// closed square. A leaf's patch takes its corner derivatives from the leaves
+// around its corners, and the smallest of them weighs most: a constraint one
+// pixel beyond the leaf's edge sits in a size-1 leaf at its corner and hands
+// the leaf the mapping's slope on the far side of the constraint. Across a
+// curve that does not smooth, the two sides meet at a kink, and a large
+// leaf on one side would bend by the other side's slope though every one of
+// its parameters is exact; refined like the cells that hold the constraint,
+// its corners see only leaves of their own side.
+constexpr int kFixedMargin = 1;
 
 // Per-pass summary of the mesh pixels for the refinement's two questions
-// about a cell: does its closed square hold a pixel that is constrained or
-// of an earlier pass ("fixed", bit 1), and a pending pixel of this very pass
-// (bit 0). One byte per cell for the sizes from 4 up to the top; the union of
-// four closed child squares is the parent's closed square, so each level is
-// built from the one below.
+// about a cell: does its closed square, grown by kFixedMargin, hold a pixel
+// that is constrained or of an earlier pass ("fixed", bit 1), and does its
+// closed square hold a pending pixel of this very pass (bit 0). One byte per
+// cell for the sizes from 4 up to the top; the grown (closed) squares of four
+// children cover exactly the grown (closed) square of their parent, so each
+// level is built from the one below.
 class PassSummary {
  public:
   static constexpr std::uint8_t kNeeded = 1;
@@ -168,20 +158,30 @@ class PassSummary {
       _cellsX.push_back(cx);
       _levels.emplace_back(static_cast<std::size_t>(cx) * cy, 0);
     }
+    static_assert(kFixedMargin == 1, "the smallest level is built for a margin of one pixel");
     // Smallest level from the pixels, a row of cells at a time.
     {
       int const s = 1 << kFirstLevel, cx = _cellsX[0], cy = (ny - 1) / s;
       std::uint8_t* cells = _levels[0].data();
       for (int j = 0; j < cy; ++j) {
         std::uint8_t* row = cells + static_cast<std::size_t>(j) * cx;
-        for (int y = j * s; y <= j * s + s; ++y) {
+        for (int y = std::max(j * s - 1, 0); y <= std::min(j * s + s + 1, ny - 1); ++y) {
+          bool const inClosed = y >= j * s && y <= j * s + s;
           std::byte const* pixel = mesh.getPixelAddress(x0, y0 + y);
           for (int x = 0; x < nx; ++x, pixel += sizeof(MeshPixel)) {
-            std::uint8_t const c = classify(readMeshBits(pixel), pass);
-            int const i = x / s;
-            // Column x closes cell i - 1 and opens cell i.
+            std::uint8_t c = classify(readMeshBits(pixel), pass);
+            if (!inClosed) c &= kFixed;
+            if (c == 0) continue;
+            int const i = x / s, r = x % s;
+            // Column x lies in the closed square of cell i and, on its first
+            // column, of cell i - 1; within the margin of cell i - 1 on
+            // columns 0 and 1 of cell i, and of cell i + 1 on the last.
             if (i < cx) row[i] |= c;
-            if ((x % s) == 0 && i > 0) row[i - 1] |= c;
+            if (r == 0 && i > 0) row[i - 1] |= c;
+            if (c & kFixed) {
+              if (r == 1 && i > 0) row[i - 1] |= kFixed;
+              if (r == s - 1 && i + 1 < cx) row[i + 1] |= kFixed;
+            }
           }
         }
         checkInterruption();
@@ -203,7 +203,7 @@ class PassSummary {
 
   bool covers(int s) const { return s >= (1 << kFirstLevel) && !_levels.empty(); }
 
-  // Summary bits of the closed square of cell (x, y, s); covers(s) must hold.
+  // Summary bits of cell (x, y, s); covers(s) must hold.
   std::uint8_t cell(int x, int y, int s) const {
     int l = 0;
     while ((1 << (l + kFirstLevel)) < s) ++l;
@@ -229,12 +229,265 @@ std::unique_ptr<double[], AlignedFree> allocateAligned(std::size_t n) {
   return p;
 }
 
+// A nearest-neighbour record of the constraint application, as an offset:
+// for a constrained pixel, its nearest lattice point (itself when it is a
+// parameter); for a parameter, its nearest constrained pixel (itself when its
+// pixel is constrained). Offsets stay within one top-level cell, so 16 bits
+// hold them.
+struct NearRecord {
+  std::int16_t dx, dy;
+};
+constexpr std::int16_t kNoRecord = INT16_MIN;
+constexpr int kMaxRecordStep = 16384;
+
+struct Point {
+  int x, y;
+};
+
+int distance2(int ax, int ay, int bx, int by) { return (ax - bx) * (ax - bx) + (ay - by) * (ay - by); }
+
+}  // namespace
+
+// ---- Constraint application ------------------------------------------------
+
+// One bit per mesh pixel: does it constrain the solve. Constrained pixels
+// never change during a solve, and the application visits only them, so it
+// walks set bits instead of reading every pixel's pattern. A constrained
+// pixel whose target is not finite is left out: it stays as it is in the
+// mesh but ties no lattice point, so one bad target cannot turn the whole
+// solve into NaN.
+//
+// The records of the constrained pixels of the current band's rows
+// [bandTop, bandTop + firstStep] are packed in row order; a pixel's slot is
+// its rank among them, from per-word prefix counts of the mask.
+struct ConstraintApplication::State {
+  IxReadGuard const& mesh;
+  int nx, ny, words;
+  std::vector<std::uint64_t> bits;
+  std::vector<std::int32_t> bandRank;
+  std::vector<NearRecord> pixelRecords;
+  std::vector<NearRecord> parmRecords;
+  std::vector<Point> boundary;
+  int bandTop = 0;
+  Lattice* lattice = nullptr;
+  double* targets = nullptr;
+
+  State(IxReadGuard const& m, int nx_, int ny_) : mesh(m), nx(nx_), ny(ny_), words((nx_ + 63) / 64) {
+    bits.assign(static_cast<std::size_t>(words) * ny, 0);
+    int const x0 = mesh.getPixelRegion().x1(), y0 = mesh.getPixelRegion().y1();
+    for (int y = 0; y < ny; ++y) {
+      std::byte const* pixel = mesh.getPixelAddress(x0, y0 + y);
+      std::uint64_t* row = &bits[static_cast<std::size_t>(y) * words];
+      for (int x = 0; x < nx; ++x, pixel += sizeof(MeshPixel)) {
+        if ((readMeshBits(pixel) & CONSTRAINED_BIT) == 0) continue;
+        MeshPixel const p = readMeshPixel(pixel);
+        if (std::isfinite(p.r) && std::isfinite(p.g)) row[x >> 6] |= std::uint64_t{1} << (x & 63);
+      }
+      checkInterruption();
+    }
+  }
+
+  std::uint64_t word(int y, int w) const { return bits[static_cast<std::size_t>(y) * words + w]; }
+
+  // Calls f(x) for every constrained pixel x in [xa, xb] of row y, in order.
+  template <class F>
+  void forEach(int y, int xa, int xb, F&& f) const {
+    std::uint64_t const* row = &bits[static_cast<std::size_t>(y) * words];
+    int const wa = xa >> 6, wb = xb >> 6;
+    for (int w = wa; w <= wb; ++w) {
+      std::uint64_t m = row[w];
+      if (w == wa) m &= ~std::uint64_t{0} << (xa & 63);
+      if (w == wb) m &= ~std::uint64_t{0} >> (63 - (xb & 63));
+      while (m != 0) {
+        f(w * 64 + __builtin_ctzll(m));
+        m &= m - 1;
+      }
+    }
+  }
+
+  void rankBand(int top, int step) {
+    int const rows = std::min(step, ny - 1 - top) + 1;
+    std::int32_t count = 0;
+    for (int r = 0; r < rows; ++r) {
+      for (int w = 0; w < words; ++w) {
+        bandRank[static_cast<std::size_t>(r) * words + w] = count;
+        count += __builtin_popcountll(word(top + r, w));
+      }
+    }
+    bandTop = top;
+    pixelRecords.assign(static_cast<std::size_t>(count), NearRecord{kNoRecord, kNoRecord});
+  }
+
+  NearRecord& pixelRecord(int x, int y) {
+    int const w = x >> 6;
+    std::uint64_t const below = word(y, w) & ((std::uint64_t{1} << (x & 63)) - 1);
+    std::size_t const slot = static_cast<std::size_t>(bandRank[static_cast<std::size_t>(y - bandTop) * words + w]) +
+                             static_cast<std::size_t>(__builtin_popcountll(below));
+    return pixelRecords[slot];
+  }
+
+  NearRecord& parmRecord(int x, int y) {
+    return parmRecords[static_cast<std::size_t>(lattice->parmIndex()[lattice->index(x, y)])];
+  }
+
+  // A parameter whose own pixel is constrained is its own nearest pair.
+  void initialiseRecordRow(int y) {
+    forEach(y, 0, nx - 1, [&](int x) {
+      if (!lattice->isParm(x, y)) return;
+      pixelRecord(x, y) = NearRecord{0, 0};
+      parmRecord(x, y) = NearRecord{0, 0};
+    });
+  }
+
+  void leafSearch(int x, int y, int s) {
+    Lattice const& lat = *lattice;
+    if (lat.isSubdivided(x, y, s)) {
+      int const h = s / 2;
+      for (int j = 0; j < 2; ++j) {
+        for (int i = 0; i < 2; ++i) {
+          if (lat.isCellOrigin(x + i * h, y + j * h)) leafSearch(x + i * h, y + j * h, h);
+        }
+      }
+      return;
+    }
+    int const x0 = x, y0 = y, x1 = std::min(x + s, nx - 1), y1 = std::min(y + s, ny - 1);
+    boundary.clear();
+    for (int py = y0; py <= y1; ++py) {
+      bool const edgeRow = py == y0 || py == y1;
+      for (int px = x0; px <= x1; px += (edgeRow || px == x1) ? 1 : x1 - x0) {
+        if (lat.isParm(px, py)) boundary.push_back({px, py});
+      }
+    }
+    for (int py = y0; py <= y1; ++py) {
+      forEach(py, x0, x1, [&](int px) {
+        if (lat.isParm(px, py)) return;
+        // The first of equally near points wins: a later one must be
+        // strictly nearer.
+        int best = 1000000000;
+        Point nearest{-1, -1};
+        for (Point const& b : boundary) {
+          int const d = distance2(b.x, b.y, px, py);
+          if (d < best) {
+            best = d;
+            nearest = b;
+          }
+          NearRecord& rb = parmRecord(b.x, b.y);
+          if (rb.dx == kNoRecord || d < distance2(0, 0, rb.dx, rb.dy)) {
+            rb = NearRecord{static_cast<std::int16_t>(px - b.x), static_cast<std::int16_t>(py - b.y)};
+          }
+        }
+        if (nearest.x >= 0) {
+          pixelRecord(px, py) =
+              NearRecord{static_cast<std::int16_t>(nearest.x - px), static_cast<std::int16_t>(nearest.y - py)};
+        }
+      });
+    }
+  }
+
+  // Ties the lattice point (xp, yp) to the target of the constrained pixel
+  // (xc, yc), moved rigidly by the offset between the two. Returns 1 when
+  // the point was not tied yet.
+  int tie(int xp, int yp, int xc, int yc) {
+    Lattice& lat = *lattice;
+    std::uint8_t& flag = lat.flags()[lat.index(xp, yp)];
+    int const newlyConstrained = (flag & Constrained) ? 0 : 1;
+    flag |= Constrained;
+    int const x0 = mesh.getPixelRegion().x1(), y0 = mesh.getPixelRegion().y1();
+    MeshPixel const target = readMeshPixel(mesh.getPixelAddress(x0 + xc, y0 + yc));
+    QX_ASSERT_TEXT((target.b & CONSTRAINED_BIT) != 0, "(flag & CONSTRAINED_BIT) != 0");
+    float const tx = target.r + static_cast<float>(xp - xc);
+    float const ty = target.g + static_cast<float>(yp - yc);
+    double* dst = targets ? targets + 2 * lat.index(xp, yp)
+                          : lat.positions() + 2 * static_cast<std::size_t>(lat.parmIndex()[lat.index(xp, yp)]);
+    dst[0] = tx;
+    dst[1] = ty;
+    if (target.b & SMOOTHING_BIT) flag |= SmoothedConstraint;
+    return newlyConstrained;
+  }
+
+  // A constrained pixel constrains its nearest lattice point when it is (one
+  // of) that point's nearest constrained pixels; the point's target is then
+  // that nearest pixel's target.
+  int resolveConstrainedPixel(int x, int y) {
+    Lattice const& lat = *lattice;
+    NearRecord const rp = pixelRecord(x, y);
+    int const xp = rp.dx == kNoRecord ? -1 : x + rp.dx, yp = y + rp.dy;
+    QX_ASSERT(xp >= 0);
+    QX_ASSERT_TEXT((lat.flags()[lat.index(xp, yp)] & Interpolate) == 0, "(flags[yp][xp] & Interpolate) == 0");
+    NearRecord const rc = parmRecord(xp, yp);
+    int const xc = rc.dx == kNoRecord ? -1 : xp + rc.dx, yc = yp + rc.dy;
+    QX_ASSERT(xc >= 0);
+    if (distance2(xp, yp, xc, yc) != distance2(xp, yp, x, y)) return 0;
+    return tie(xp, yp, xc, yc);
+  }
+};
+
+ConstraintApplication::ConstraintApplication(IxReadGuard const& mesh, int nx, int ny)
+    : _state(std::make_unique<State>(mesh, nx, ny)) {}
+
+ConstraintApplication::~ConstraintApplication() = default;
+
+bool ConstraintApplication::hasConstraints() const {
+  return std::any_of(_state->bits.begin(), _state->bits.end(), [](std::uint64_t w) { return w != 0; });
+}
+
+std::size_t ConstraintApplication::bytes() const {
+  State const& s = *_state;
+  return s.bits.capacity() * sizeof(std::uint64_t) + s.bandRank.capacity() * sizeof(std::int32_t) +
+         (s.pixelRecords.capacity() + s.parmRecords.capacity()) * sizeof(NearRecord) +
+         s.boundary.capacity() * sizeof(Point);
+}
+
+// Band by band (one row of top-level cells each). A band's bottom row is
+// shared with the next band, whose leaves rewrite its pixels' records before
+// they are used, so the pixel records live for one band; a parameter's
+// record is kept for the whole application.
+int ConstraintApplication::apply(Lattice& lat, double* targets) {
+  State& st = *_state;
+  st.lattice = &lat;
+  st.targets = targets;
+  std::uint8_t* flags = lat.flags();
+  std::size_t const nPoints = static_cast<std::size_t>(st.nx) * st.ny;
+  for (std::size_t i = 0; i < nPoints; ++i) flags[i] &= static_cast<std::uint8_t>(~Constrained);
+  int nCon = 0;
+  int const step = lat.firstStep();
+  if (st.nx < 2 || st.ny < 2) {
+    // A mesh one pixel wide or high has no cells, and its lattice step is 1:
+    // every pixel is a lattice point and ties itself.
+    for (int y = 0; y < st.ny; ++y) st.forEach(y, 0, st.nx - 1, [&](int x) { nCon += st.tie(x, y, x, y); });
+    return nCon;
+  }
+  QX_ASSERT_TEXT(step <= kMaxRecordStep, "firstStep <= 16384");
+  st.bandRank.resize(static_cast<std::size_t>(step + 1) * st.words);
+  st.boundary.reserve(4 * static_cast<std::size_t>(step) + 4);
+  int const nBands = (st.ny - 1) / step;
+  st.parmRecords.assign(static_cast<std::size_t>(lat.nParms()), NearRecord{kNoRecord, kNoRecord});
+  for (int band = 0; band < nBands; ++band) {
+    int const top = band * step;
+    st.rankBand(top, step);
+    for (int y = top; y <= top + step; ++y) st.initialiseRecordRow(y);
+    for (int x = 0; x < st.nx - 1; x += step) {
+      st.leafSearch(x, top, step);
+      checkInterruption();  // a refined top-level cell holds many rows of work
+    }
+    int const last = band == nBands - 1 ? st.ny - 1 : top + step - 1;
+    for (int y = top; y <= last; ++y) {
+      st.forEach(y, 0, st.nx - 1, [&](int x) { nCon += st.resolveConstrainedPixel(x, y); });
+    }
+    checkInterruption();
+  }
+  return nCon;
+}
+
+namespace {
+
 class SmoothGridSolver {
  public:
   SmoothGridSolver(IxWriteGuard& mesh, double magnetWeight, bool affineSmoothness, int minStep, int passWork,
                    int nCycleWork, int const* cycleWork, double tolX, double tolE, double refineThreshold,
                    SolveStats* stats)
       : _mesh(mesh),
+        _reader(mesh),
         _region(mesh.getPixelRegion()),
         _nx(_region.getWidth()),
         _ny(_region.getHeight()),
@@ -255,20 +508,23 @@ class SmoothGridSolver {
     Stopwatch total(_stats ? &_stats->otherSeconds : nullptr);
     chooseFirstStep();
     buildInitialLattice();
-    _mask = std::make_unique<ConstrainedMask>(_mesh, _nx, _ny);
-    QX_ASSERT_TEXT(_firstStep <= kMaxRecordStep, "firstStep <= 16384");
-    _bandRank.resize(static_cast<std::size_t>(_firstStep + 1) * _mask->words());
-    _boundary.reserve(4 * static_cast<std::size_t>(_firstStep) + 4);
+    _constraints = std::make_unique<ConstraintApplication>(_reader, _nx, _ny);
     if (_magnetWeight > 0) _targets = allocateAligned(2 * static_cast<std::size_t>(_nx) * _ny);
     runPasses();
     {
       Stopwatch t(_stats ? &_stats->fillSeconds : nullptr);
-      fillMesh(*_lattice, _mesh);
+      if (_nx < 2 || _ny < 2)
+        fillThinMesh();
+      else
+        fillMesh(*_lattice, _mesh);
     }
     if (_stats) {
       _stats->nParms = _lattice->nParms();
       _stats->firstStep = _firstStep;
       noteMemory(0);
+      _stats->parameters.resize(static_cast<std::size_t>(_nx) * _ny);
+      for (std::size_t i = 0; i < _stats->parameters.size(); ++i)
+        _stats->parameters[i] = (_lattice->flags()[i] & Interpolate) == 0;
       // The fill's time was counted inside the total's scope; keep "other" exclusive.
       _stats->otherSeconds -= _stats->fillSeconds + _stats->constraintSeconds + _stats->refineSeconds +
                               _stats->energySeconds + _stats->minimiseSeconds;
@@ -298,47 +554,34 @@ class SmoothGridSolver {
     }
   }
 
-  struct PassScan {
-    bool anyPending = false;
-    bool allPending = true;
-    unsigned minPendingPass = PASS_MASK;
-  };
-
-  PassScan scanPass(unsigned pass) const {
-    PassScan r;
+  // The pass numbers that unconstrained pixels carry, ascending, each once.
+  std::vector<unsigned> distinctPasses() const {
+    std::vector<unsigned> passes;
     for (int y = 0; y < _ny; ++y) {
       std::byte const* pixel = _mesh.getPixelAddress(_region.x1(), _region.y1() + y);
       for (int x = 0; x < _nx; ++x, pixel += sizeof(MeshPixel)) {
         std::uint32_t const b = readMeshBits(pixel);
+        if (b & CONSTRAINED_BIT) continue;
         unsigned const p = b & PASS_MASK;
-        if ((b & CONSTRAINED_BIT) == 0 && p >= pass) {
-          r.anyPending = true;
-          r.minPendingPass = std::min(r.minPendingPass, p);
-        } else {
-          r.allPending = false;
-        }
+        if (passes.empty() || passes.back() != p) passes.push_back(p);  // runs of one number stay one entry
       }
       checkInterruption();
     }
-    return r;
+    std::sort(passes.begin(), passes.end());
+    passes.erase(std::unique(passes.begin(), passes.end()), passes.end());
+    return passes;
   }
 
+  // A pass solves the pixels whose pass number is at least its own against
+  // all the others. Only the pass numbers that pixels carry are solved: a
+  // number without pixels would solve the same pending pixels as the next
+  // number that has some. Without a constrained pixel no pass could move a
+  // parameter (there is nothing to solve against; refinement alone places
+  // new parameters on the identity the lattice starts from), so none runs.
   void runPasses() {
+    if (!_constraints->hasConstraints()) return;
     std::uint64_t const budgetPerPass = static_cast<std::uint64_t>(std::max(_passWork, 0)) * 10000u;
-    for (unsigned p = 0;; ++p) {
-      PassScan const scan = scanPass(p);
-      checkInterruption();
-      if (!scan.anyPending) break;
-      if (scan.allPending) {
-        p = scan.minPendingPass;  // every pass up to it finds everything pending
-        continue;
-      }
-      // A pass number with no pixel of its own (a later curve constrained
-      // all of them) still gets its pass: it solves the pending pixels with
-      // the stencil of that pass and so sets where the next pass starts.
-      // Only a gap longer than any scene makes, which a corrupt pattern
-      // could make of up to 2^30 numbers, is jumped over.
-      if (scan.minPendingPass > p + kMaxPassGap) p = scan.minPendingPass;
+    for (unsigned const p : distinctPasses()) {
       _pass = p;
       _summary.build(_mesh, _nx, _ny, _firstStep, p);
       noteMemory(0);
@@ -362,7 +605,7 @@ class SmoothGridSolver {
       int nCon;
       {
         Stopwatch t(_stats ? &_stats->constraintSeconds : nullptr);
-        nCon = applyConstraints();
+        nCon = _constraints->apply(*_lattice, _magnetWeight > 0 ? _targets.get() : nullptr);
       }
       int const nVars = _lattice->nParms() - nCon;
       std::unique_ptr<MultivariateQuadraticBase> energy;
@@ -376,12 +619,25 @@ class SmoothGridSolver {
         std::uint64_t const nTerms = static_cast<std::uint64_t>(std::max(1, energy->getNTerms()));
         int const cw = _cycleWork[std::min(cycle, _nCycleWork - 1)];
         std::uint64_t const work = std::min(budget, static_cast<std::uint64_t>(std::max(cw, 0)) * 10000u);
-        std::uint64_t const iters = (work + nTerms - 1) / nTerms;
-        int const maxIter = static_cast<int>(std::min<std::uint64_t>(iters, INT_MAX));
-        int const done = _magnetWeight <= 0
-                             ? minimiseQuadratic(*energy, _lattice->positions(), maxIter, _tolX, _tolE, converged)
-                             : minimiseByStepSearch(*energy, _lattice->positions(), maxIter, _tolX, _tolE, converged);
-        std::uint64_t const used = nTerms * static_cast<std::uint64_t>(std::max(done, 0));
+        // Whole sweeps over the terms that the work allows.
+        int const sweeps = static_cast<int>(std::min<std::uint64_t>((work + nTerms - 1) / nTerms, INT_MAX));
+        int done;
+        std::uint64_t swept;
+        if (_magnetWeight <= 0) {
+          // One sweep per iteration, as the budget counts it (the exact line
+          // search's curvature sweep is cheaper than the gradient's).
+          done = minimiseQuadratic(*energy, _lattice->positions(), sweeps, _tolX, _tolE, converged);
+          swept = static_cast<std::uint64_t>(std::max(done, 0));
+        } else {
+          // The step search's line search evaluates the energy many times an
+          // iteration: it is given the sweeps themselves and charged for
+          // every one it makes.
+          StepSearchWork w{sweeps, 0};
+          done = minimiseByStepSearch(*energy, _lattice->positions(), sweeps, _tolX, _tolE, converged, &w);
+          swept = done == 0 ? 0 : static_cast<std::uint64_t>(w.used);
+        }
+        // A minimisation that did nothing (it converged at once) ends the pass.
+        std::uint64_t const used = nTerms * swept;
         budget = (used != 0 && used <= budget) ? budget - used : 0;
         if (_stats) {
           _stats->iterations += static_cast<std::uint64_t>(std::max(done, 0));
@@ -398,7 +654,7 @@ class SmoothGridSolver {
   }
 
   std::unique_ptr<MultivariateQuadraticBase> buildEnergy() {
-    IxReadGuard const reader(_mesh);
+    IxReadGuard const& reader = _reader;
     Lattice const& lat = *_lattice;
     double const* targets = _targets.get();
     if (_affine) {
@@ -420,151 +676,22 @@ class SmoothGridSolver {
            static_cast<std::size_t>(e.getNParms()) * kMinimiserDoublesPerParm * sizeof(double);
   }
 
-  // ---- Constraint application ----------------------------------------
-
-  // The records of the constrained pixels of the current band's rows
-  // [_bandTop, _bandTop + firstStep] are packed in row order; a pixel's slot
-  // is its rank among them, from per-word prefix counts of the mask.
-  void rankBand(int top) {
-    int const words = _mask->words();
-    int const rows = std::min(_firstStep, _ny - 1 - top) + 1;
-    std::int32_t count = 0;
-    for (int r = 0; r < rows; ++r) {
-      for (int w = 0; w < words; ++w) {
-        _bandRank[static_cast<std::size_t>(r) * words + w] = count;
-        count += __builtin_popcountll(_mask->word(top + r, w));
-      }
-    }
-    _bandTop = top;
-    _pixelRecords.assign(static_cast<std::size_t>(count), NearRecord{kNoRecord, kNoRecord});
-  }
-
-  NearRecord& pixelRecord(int x, int y) {
-    int const w = x >> 6;
-    std::uint64_t const below = _mask->word(y, w) & ((std::uint64_t{1} << (x & 63)) - 1);
-    std::size_t const slot =
-        static_cast<std::size_t>(_bandRank[static_cast<std::size_t>(y - _bandTop) * _mask->words() + w]) +
-        static_cast<std::size_t>(__builtin_popcountll(below));
-    return _pixelRecords[slot];
-  }
-
-  NearRecord& parmRecord(int x, int y) {
-    return _parmRecords[static_cast<std::size_t>(_lattice->parmIndex()[_lattice->index(x, y)])];
-  }
-
-  static int distance2(int ax, int ay, int bx, int by) { return (ax - bx) * (ax - bx) + (ay - by) * (ay - by); }
-
-  // Ties each lattice point to the constrained pixels nearest to it within
-  // the leaves around it, band by band (one row of top-level cells each).
-  // A band's bottom row is shared with the next band, whose leaves rewrite
-  // its pixels' records before they are used, so the pixel records live for
-  // one band; a parameter's record is kept for the whole application.
-  // Returns the number of Constrained points.
-  int applyConstraints() {
-    Lattice& lat = *_lattice;
-    std::uint8_t* flags = lat.flags();
-    std::size_t const nPoints = static_cast<std::size_t>(_nx) * _ny;
-    for (std::size_t i = 0; i < nPoints; ++i) flags[i] &= static_cast<std::uint8_t>(~Constrained);
-    int nCon = 0;
-    int const step = _firstStep;
-    int const nBands = _ny > 1 ? (_ny - 1) / step : 0;
-    _parmRecords.assign(static_cast<std::size_t>(lat.nParms()), NearRecord{kNoRecord, kNoRecord});
-    for (int band = 0; band < nBands; ++band) {
-      int const top = band * step;
-      rankBand(top);
-      for (int y = top; y <= top + step; ++y) initialiseRecordRow(y);
-      for (int x = 0; x < _nx - 1; x += step) {
-        leafSearch(x, top, step);
-        checkInterruption();  // a refined top-level cell holds many rows of work
-      }
-      int const last = band == nBands - 1 ? _ny - 1 : top + step - 1;
-      for (int y = top; y <= last; ++y) {
-        _mask->forEach(y, 0, _nx - 1, [&](int x) { nCon += resolveConstrainedPixel(x, y); });
-      }
-      checkInterruption();
-    }
-    return nCon;
-  }
-
-  // A parameter whose own pixel is constrained is its own nearest pair.
-  void initialiseRecordRow(int y) {
-    _mask->forEach(y, 0, _nx - 1, [&](int x) {
-      if (!_lattice->isParm(x, y)) return;
-      pixelRecord(x, y) = NearRecord{0, 0};
-      parmRecord(x, y) = NearRecord{0, 0};
-    });
-  }
-
-  void leafSearch(int x, int y, int s) {
-    if (_lattice->isSubdivided(x, y, s)) {
-      int const h = s / 2;
-      for (int j = 0; j < 2; ++j) {
-        for (int i = 0; i < 2; ++i) {
-          if (_lattice->isCellOrigin(x + i * h, y + j * h)) leafSearch(x + i * h, y + j * h, h);
-        }
-      }
-      return;
-    }
+  // A mesh one pixel wide or high has no cells for the fill to interpolate:
+  // its lattice step is 1, so every pixel is a parameter, solved as the
+  // one-dimensional problem it is (both models then ask each point to lie
+  // midway between its two neighbours: the mapping runs linearly between
+  // constraints), and its unconstrained pixels take their positions.
+  void fillThinMesh() {
     Lattice const& lat = *_lattice;
-    int const x0 = x, y0 = y, x1 = std::min(x + s, _nx - 1), y1 = std::min(y + s, _ny - 1);
-    _boundary.clear();
-    for (int py = y0; py <= y1; ++py) {
-      bool const edgeRow = py == y0 || py == y1;
-      for (int px = x0; px <= x1; px += (edgeRow || px == x1) ? 1 : x1 - x0) {
-        if (lat.isParm(px, py)) _boundary.push_back({px, py});
+    for (int y = 0; y < _ny; ++y) {
+      std::byte* pixel = _mesh.getPixelAddress(_region.x1(), _region.y1() + y);
+      for (int x = 0; x < _nx; ++x, pixel += sizeof(MeshPixel)) {
+        std::uint32_t const b = readMeshBits(pixel);
+        if (b & CONSTRAINED_BIT) continue;
+        Vec2 const p = lat.position(x, y);
+        writeMeshPixel(pixel, MeshPixel{static_cast<float>(p.x), static_cast<float>(p.y), b});
       }
     }
-    for (int py = y0; py <= y1; ++py) {
-      _mask->forEach(py, x0, x1, [&](int px) {
-        if (lat.isParm(px, py)) return;
-        int best = 1000000000;
-        Point nearest{-1, -1};
-        for (Point const& b : _boundary) {
-          int const d = distance2(b.x, b.y, px, py);
-          if (d < best) {
-            best = d;
-            nearest = b;
-          }
-          NearRecord& rb = parmRecord(b.x, b.y);
-          if (rb.dx == kNoRecord || d < distance2(0, 0, rb.dx, rb.dy)) {
-            rb = NearRecord{static_cast<std::int16_t>(px - b.x), static_cast<std::int16_t>(py - b.y)};
-          }
-        }
-        if (nearest.x >= 0) {
-          pixelRecord(px, py) = NearRecord{static_cast<std::int16_t>(nearest.x - px), static_cast<std::int16_t>(nearest.y - py)};
-        }
-      });
-    }
-  }
-
-  // A constrained pixel constrains its nearest lattice point when it is (one
-  // of) that point's nearest constrained pixels; the point's target is then
-  // that nearest pixel's target, moved rigidly by the offset between them.
-  int resolveConstrainedPixel(int x, int y) {
-    Lattice& lat = *_lattice;
-    NearRecord const rp = pixelRecord(x, y);
-    int const xp = rp.dx == kNoRecord ? -1 : x + rp.dx, yp = y + rp.dy;
-    QX_ASSERT(xp >= 0);
-    std::uint8_t& flag = lat.flags()[lat.index(xp, yp)];
-    QX_ASSERT_TEXT((flag & Interpolate) == 0, "(flags[yp][xp] & Interpolate) == 0");
-    NearRecord const rc = parmRecord(xp, yp);
-    int const xc = rc.dx == kNoRecord ? -1 : xp + rc.dx, yc = yp + rc.dy;
-    QX_ASSERT(xc >= 0);
-    if (distance2(xp, yp, xc, yc) != distance2(xp, yp, x, y)) return 0;
-    int const newlyConstrained = (flag & Constrained) ? 0 : 1;
-    flag |= Constrained;
-    MeshPixel const target = readMeshPixel(_mesh.getPixelAddress(_region.x1() + xc, _region.y1() + yc));
-    std::uint32_t const pixelFlag = target.b;
-    QX_ASSERT_TEXT((pixelFlag & CONSTRAINED_BIT) != 0, "(flag & CONSTRAINED_BIT) != 0");
-    float const tx = target.r + static_cast<float>(xp - xc);
-    float const ty = target.g + static_cast<float>(yp - yc);
-    double* dst = _magnetWeight <= 0
-                      ? lat.positions() + 2 * static_cast<std::size_t>(lat.parmIndex()[lat.index(xp, yp)])
-                      : _targets.get() + 2 * lat.index(xp, yp);
-    dst[0] = tx;
-    dst[1] = ty;
-    if (pixelFlag & SMOOTHING_BIT) flag |= SmoothedConstraint;
-    return newlyConstrained;
   }
 
   // ---- Refinement -----------------------------------------------------
@@ -612,7 +739,7 @@ class SmoothGridSolver {
     // Nothing of this pass needs the cell.
     if (!neededNear(x, y, s)) return;
     double const threshold = 0.75 * _refineThreshold;
-    if (threshold > 0 && !fixedIn(x, y, s) && threshold * threshold >= maxResidualOnBoundary(x, y, s)) return;
+    if (threshold > 0 && !fixedNear(x, y, s) && threshold * threshold >= maxResidualOnBoundary(x, y, s)) return;
     // Subdivide on the cell's own patch, so the new parameters start where
     // the interpolation already had them.
     int const h = s / 2;
@@ -658,10 +785,14 @@ class SmoothGridSolver {
     return found;
   }
 
-  // Some pixel of [x, x + s]^2 is constrained or of an earlier pass.
-  bool fixedIn(int x, int y, int s) const {
+  // Some pixel within kFixedMargin of [x, x + s]^2 is constrained or of an
+  // earlier pass.
+  bool fixedNear(int x, int y, int s) const {
     if (_summary.covers(s)) return (_summary.cell(x, y, s) & PassSummary::kFixed) != 0;
-    return (classifyPixels(x, y, x + s, y + s, PassSummary::kFixed) & PassSummary::kFixed) != 0;
+    int const m = kFixedMargin;
+    return (classifyPixels(std::max(x - m, 0), std::max(y - m, 0), std::min(x + s + m, _nx - 1),
+                           std::min(y + s + m, _ny - 1), PassSummary::kFixed) &
+            PassSummary::kFixed) != 0;
   }
 
   // Some pixel of [x - s, x + 2s]^2, clipped to the lattice, is pending in
@@ -684,21 +815,15 @@ class SmoothGridSolver {
   void noteMemory(std::size_t energyBytes) {
     if (!_stats) return;
     std::size_t const points = static_cast<std::size_t>(_nx) * _ny;
-    std::size_t solver = _lattice->pointBytes() +
-                         _lattice->positionsCapacity() * sizeof(double) + (_pixelRecords.capacity() + _parmRecords.capacity()) * sizeof(NearRecord) +
-                         _bandRank.capacity() * sizeof(std::int32_t) +
-                         _boundary.capacity() * sizeof(Point) + _summary.bytes() +
-                         _perTermEnergy.capacity() * sizeof(double) + (_mask ? _mask->bytes() : 0) +
-                         (_targets ? 2 * points * sizeof(double) : 0);
+    std::size_t solver = _lattice->pointBytes() + _lattice->positionsCapacity() * sizeof(double) +
+                         (_constraints ? _constraints->bytes() : 0) + _summary.bytes() +
+                         _perTermEnergy.capacity() * sizeof(double) + (_targets ? 2 * points * sizeof(double) : 0);
     _stats->peakSolverBytes = std::max(_stats->peakSolverBytes, solver);
     _stats->peakEnergyBytes = std::max(_stats->peakEnergyBytes, energyBytes);
   }
 
-  struct Point {
-    int x, y;
-  };
-
   IxWriteGuard& _mesh;
+  IxReadGuard const _reader;  // what the constraint application and the energies read
   GeRectangle<int> const _region;
   int const _nx, _ny;
   double const _magnetWeight;
@@ -713,12 +838,7 @@ class SmoothGridSolver {
   int _firstStep = 1;
   unsigned _pass = 0;
   std::unique_ptr<Lattice> _lattice;
-  std::unique_ptr<ConstrainedMask> _mask;
-  std::vector<std::int32_t> _bandRank;
-  std::vector<NearRecord> _pixelRecords;
-  std::vector<NearRecord> _parmRecords;
-  int _bandTop = 0;
-  std::vector<Point> _boundary;
+  std::unique_ptr<ConstraintApplication> _constraints;
   std::unique_ptr<double[], AlignedFree> _targets;
   std::vector<double> _perTermEnergy;
   PassSummary _summary;

@@ -69,6 +69,19 @@ class WarpGridProc {
   // coarsest grid step. An empty region comes back unchanged.
   static GeRectangle<int> const computeCorrespondenceImageRegion(GeRectangle<int> const& region);
 
+  // The solve arguments that "Quality" gives for a correspondence region:
+  // the refinement floor, the budgets (in units of 10000 term evaluations)
+  // and the refinement threshold, as the generator passes them to
+  // createSmoothGrid. Larger regions get a larger budget; higher qualities
+  // refine deeper and spend more.
+  struct SolveArguments {
+    int minStep;
+    int passWork;
+    int cycleWork;
+    double refineThreshold;
+  };
+  static SolveArguments computeSolveArguments(double quality, GeRectangle<int> const& correspondenceRegion);
+
   // Fills every unconstrained pixel of the mesh from its constrained pixels.
   static void createSmoothGrid(IxWriteGuard& srcAndDst, double magnetWeight, bool affineSmoothness, int minStep,
                                int passWork, int nCycleWork, int* cycleWork, double tolX, double tolE,

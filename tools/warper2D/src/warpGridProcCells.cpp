@@ -320,6 +320,7 @@ CornerData evaluatePatchCornerData(CornerData const c[4], double s, double u, do
 
 void computeChildCornerData(Lattice const& lat, int x, int y, int s, CornerData const c[4], CornerData out[9]) {
   int const h = s / 2;
+  bool const subdivided = lat.isSubdivided(x, y, s);
   for (int j = 0; j < 3; ++j) {
     for (int i = 0; i < 3; ++i) {
       CornerData& o = out[j * 3 + i];
@@ -328,8 +329,13 @@ void computeChildCornerData(Lattice const& lat, int x, int y, int s, CornerData 
         o = c[(j / 2) * 2 + i / 2];
       } else if (lat.isParm(x + i * h, y + j * h)) {
         o = estimateCornerData(lat, x + i * h, y + j * h);
-      } else {
+      } else if (!subdivided) {
+        // A hanging point of a leaf: the leaf's own patch is the mapping there.
         o = evaluatePatchCornerData(c, s, 0.5 * i, 0.5 * j);
+      } else {
+        // Subdividing a cell makes parameters of its centre and of all four
+        // edge midpoints; one missing means a corrupt lattice.
+        QX_ASSERT_AS(kAssertFile, false, "false");
       }
     }
   }

@@ -1118,7 +1118,7 @@ int minimiseQuadratic(MultivariateQuadraticBase const& e, double* xParms, int ma
 }
 
 int minimiseByStepSearch(MultivariateQuadraticBase const& e, double* xParms, int maxIter, double tolX, double tolE,
-                         bool& converged) {
+                         bool& converged, StepSearchWork* work) {
   converged = false;
   if (maxIter <= 0) return 0;
   WorkingPositions const working(e, xParms);
@@ -1131,15 +1131,20 @@ int minimiseByStepSearch(MultivariateQuadraticBase const& e, double* xParms, int
   AlignedDoubles const u = allocateAligned(static_cast<std::size_t>(n));
   double prevE = 1e300;
   double tPrev = 1.0;
+  std::int64_t sweeps = 0;
+  auto exhausted = [&] { return work && sweeps >= work->limit; };
 
   auto energyAt = [&](double trial) {
     V2 const tv = splat(trial);
     for (int p = 0; p < nParms; ++p) store2(g.get() + 2 * static_cast<std::ptrdiff_t>(p), at(x, p) + tv * at(u.get(), p));
+    ++sweeps;
     return e.computeWorkingEnergy(g.get());
   };
 
-  for (int k = 1; k <= maxIter; ++k) {
+  int k = 1;
+  for (; k <= maxIter; ++k) {
     double eBest = e.computeWorkingGradientAndEnergy(x, g.get());
+    ++sweeps;
     cg.getUnitDirection(g.get(), true, u.get());
 
     // Walk along u: two successive gains double the step, a loss reverses
@@ -1149,7 +1154,7 @@ int minimiseByStepSearch(MultivariateQuadraticBase const& e, double* xParms, int
     double t = 0.0;
     int count = 0;
     if (s >= tolX) {
-      for (;;) {
+      while (!exhausted()) {
         double const trial = t + s;
         double const energy = energyAt(trial);
         if (energy < eBest) {
@@ -1180,14 +1185,17 @@ int minimiseByStepSearch(MultivariateQuadraticBase const& e, double* xParms, int
       maxStep = std::max(m[0], m[1]);
     }
     tPrev = t;
+    if (exhausted()) break;
     if (tolX >= maxStep || tolE > std::fabs(eBest - prevE) / std::max(eBest, 1.0)) {
       converged = true;
-      return k - 1;
+      --k;
+      break;
     }
     prevE = eBest;
     PxRequestMgr::getInstance().checkInterruption();
   }
-  return maxIter;
+  if (work) work->used = sweeps;
+  return std::min(k, maxIter);
 }
 
 }  // namespace Qx::Warper2D::gridsolver

@@ -326,11 +326,20 @@ inline constexpr int kMinimiserDoublesPerParm = 10;
 int minimiseQuadratic(MultivariateQuadraticBase const& e, double* x, int maxIter, double tolX, double tolE,
                       bool& converged);
 
+// The evaluations a step search may make, in sweeps over the terms (a
+// gradient or an energy evaluation each), and those it made.
+struct StepSearchWork {
+  std::int64_t limit;
+  std::int64_t used;
+};
+
 // Conjugate gradients with a trial-step line search, for soft constraints
 // (the fold penalties make the energy only piecewise quadratic). Same
 // arguments; returns the number of iterations finished before the
-// converging one, or maxIter.
+// converging one, or maxIter. With `work`, the search also ends when it has
+// made work->limit evaluations: the iteration under way takes the best step
+// found so far and counts as finished.
 int minimiseByStepSearch(MultivariateQuadraticBase const& e, double* x, int maxIter, double tolX, double tolE,
-                         bool& converged);
+                         bool& converged, StepSearchWork* work = nullptr);
 
 }  // namespace Qx::Warper2D::gridsolver
