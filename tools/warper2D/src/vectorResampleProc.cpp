@@ -328,34 +328,56 @@ void VectorResampleProc::resampleDirect(IxTile const& destination, IxTile const&
     return;
   }
 
-  // Outside: each ring grows by one pixel on every side, so every pixel
-  // outside the mesh is written once, by the ring through it.
+  auto write = [&](int x, int y, RingValue r) {
+    float const fx = static_cast<float>(x);
+    float const fy = static_cast<float>(y);
+    float* out = reinterpret_cast<float*>(dst.getPixelAddress(x, y));
+    out[0] = fx + (r.u - fx) * t;
+    out[1] = fy + (r.v - fy) * t;
+    out[2] = 1.0f;
+  };
+  // Every destination pixel outside `known`, row by row: values(y, x0, x1)
+  // writes pixels [x0, x1) of row y.
+  auto writeOutside = [&](GeRectangle<int> const& known, auto&& values) {
+    for (int y = d.y1(); y < d.y2(); ++y) {
+      bool const crosses = y >= known.y1() && y < known.y2();
+      int const leftEnd = crosses ? std::clamp(known.x1(), d.x1(), d.x2()) : d.x2();
+      int const rightStart = crosses ? std::clamp(known.x2(), leftEnd, d.x2()) : d.x2();
+      values(y, d.x1(), leftEnd);
+      values(y, rightStart, d.x2());
+      checkInterruption();
+    }
+  };
+
+  // Without extrapolation the outside value is (0, 0) at any distance.
+  if (method == NoExtrapolation) {
+    writeOutside(m, [&](int y, int x0, int x1) {
+      for (int x = x0; x < x1; ++x) write(x, y, RingValue{0.0f, 0.0f});
+    });
+    return;
+  }
+
+  // Near the mesh, each ring grows by one pixel on every side, so every
+  // pixel there is written once, by the ring through it. Past the fitted
+  // rings the continuation gives any pixel directly: a destination far from
+  // the mesh costs its own area, not the rings between (far pixels receive
+  // the last fitted ring's local model, evaluated at their own place).
   BoundaryExtrapolator ext(meshTile, method);
-  bool const hasValues = method != NoExtrapolation;
-  for (;;) {
+  while ((ext.getRegion() & d) != d && ext.getRingCount() < ext.getFittedRings()) {
     ext.grow();
     GeRectangle<int> const e = ext.getRegion();
     RingValue const* ring = ext.getRing();
-    auto write = [&](int x, int y, int index) {
-      RingValue const r = hasValues ? ring[index] : RingValue{0.0f, 0.0f};
-      float const fx = static_cast<float>(x);
-      float const fy = static_cast<float>(y);
-      float* out = reinterpret_cast<float*>(dst.getPixelAddress(x, y));
-      out[0] = fx + (r.u - fx) * t;
-      out[1] = fy + (r.v - fy) * t;
-      out[2] = 1.0f;
-    };
     int const xa = std::max(e.x1(), d.x1());
     int const xb = std::min(e.x2(), d.x2());
     int const width = e.x2() - e.x1();
     int const height = e.y2() - e.y1();
     // Top and bottom rows: ring indices run along the row.
     if (e.y1() >= d.y1() && e.y1() < d.y2()) {
-      for (int x = xa; x < xb; ++x) write(x, e.y1(), x - e.x1());
+      for (int x = xa; x < xb; ++x) write(x, e.y1(), ring[x - e.x1()]);
     }
     int const yb = e.y2() - 1;
     if (yb >= d.y1() && yb < d.y2()) {
-      for (int x = xa; x < xb; ++x) write(x, yb, width + 2 * height - 4 + (x - e.x1()));
+      for (int x = xa; x < xb; ++x) write(x, yb, ring[width + 2 * height - 4 + (x - e.x1())]);
     }
     // Middle rows: left and right pixels only.
     int const ya = std::max(e.y1() + 1, d.y1());
@@ -364,12 +386,15 @@ void VectorResampleProc::resampleDirect(IxTile const& destination, IxTile const&
     bool const rightIn = e.x2() - 1 >= d.x1() && e.x2() - 1 < d.x2();
     for (int y = ya; y < ye; ++y) {
       int const base = width + 2 * (y - e.y1()) - 2;
-      if (leftIn) write(e.x1(), y, base);
-      if (rightIn) write(e.x2() - 1, y, base + 1);
+      if (leftIn) write(e.x1(), y, ring[base]);
+      if (rightIn) write(e.x2() - 1, y, ring[base + 1]);
     }
     checkInterruption();
-    if ((e & d) == d) break;
   }
+  if ((ext.getRegion() & d) == d) return;
+  writeOutside(ext.getRegion(), [&](int y, int x0, int x1) {
+    if (x0 < x1) ext.forContinuationRow(y, x0, x1, [&](int x, RingValue value) { write(x, y, value); });
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -504,9 +529,9 @@ VectorResampleProc::BoundaryExtrapolator::BoundaryExtrapolator(IxTile const& mes
   _innerRegion = GeRectangle<int>(m.x1() + 1, m.y1() + 1, m.x2() - 1, m.y2() - 1);
   _rings[0].resize(getBoundarySize(_region));
   readRing(mesh, _region, _rings[0]);
-  // A mesh narrower or shorter than 3 pixels has no inner ring: its buffer
-  // stays zero and is never read (the first ring grows from the nearest
-  // mesh pixel instead of a fit).
+  // A mesh two pixels across has an empty inner rectangle, one pixel across
+  // an inverted one: there is no inner ring, and its buffer stays zero and
+  // is never read.
   _rings[1].assign(getBoundarySize(_innerRegion), RingValue{0.0f, 0.0f});
   if (!_innerRegion.isEmpty()) readRing(mesh, _innerRegion, _rings[1]);
 }
@@ -519,15 +544,31 @@ void VectorResampleProc::BoundaryExtrapolator::readRing(IxReadGuard const& mesh,
   });
 }
 
+int VectorResampleProc::BoundaryExtrapolator::getFittedRings() const {
+  if (_method == NoExtrapolation) return 0;
+  return _method == SimilarityExtrapolation ? 1 : kFittedRings;
+}
+
 void VectorResampleProc::BoundaryExtrapolator::grow() {
   GeRectangle<int> const newRegion(_region.x1() - 1, _region.y1() - 1, _region.x2() + 1, _region.y2() + 1);
   if (_method != NoExtrapolation) {
     if (_method != SimilarityExtrapolation) QX_ASSERT(_method == VectorResampleProc::AffineExtrapolation);
     _spare.resize(getBoundarySize(newRegion));
-    if (_region.getWidth() < 3 || _region.getHeight() < 3) {
-      growFromNearest(newRegion, _spare);
+    int const fitted = getFittedRings();
+    LocalModel* model = nullptr;
+    if (_ringCount + 1 == fitted) {
+      _model.resize(getBoundarySize(newRegion));
+      _modelRegion = newRegion;
+      model = _model.data();
+    }
+    if (_ringCount >= fitted) {
+      growFromModel(newRegion, _spare);
+    } else if (_region.getWidth() < 2 || _region.getHeight() < 2) {
+      growFromNearest(newRegion, _spare, model);
+    } else if (model) {
+      growByFit<true>(newRegion, _spare, model);
     } else {
-      growByFit(newRegion, _spare);
+      growByFit<false>(newRegion, _spare, nullptr);
     }
     // The new ring becomes current, the current one previous, and the old
     // previous buffer is kept for the next ring.
@@ -536,22 +577,39 @@ void VectorResampleProc::BoundaryExtrapolator::grow() {
   }
   _innerRegion = _region;
   _region = newRegion;
+  ++_ringCount;
 }
 
-// A mesh one or two pixels across has every pixel on its ring and nothing to
-// fit across it. Its first ring takes the displacement of the nearest mesh
-// pixel: exact for a translation, and from then on the ring is three pixels
-// across and the fits take over.
+// A mesh one pixel wide or tall has no two lines of points to fit across it,
+// so no fit is defined there (the window would see one line of points, too
+// few for the affine fit and none across for either). This is the only
+// place where the extrapolation does not fit: the first ring takes the
+// displacement of the nearest mesh pixel, which is exact for a translation;
+// from then on the ring is three pixels across and the fits take over. Its
+// local model, where one is kept, is that translation.
 void VectorResampleProc::BoundaryExtrapolator::growFromNearest(GeRectangle<int> const& newRegion,
-                                                               Vector<RingValue>& out) const {
+                                                               Vector<RingValue>& out, LocalModel* model) const {
   Vector<RingValue> const& ring = _rings[_current];
   forEachBoundaryPixel(newRegion, [&](int x, int y) {
     int const cx = std::clamp(x, _region.x1(), _region.x2() - 1);
     int const cy = std::clamp(y, _region.y1(), _region.y2() - 1);
     RingValue const near = ring[getBoundaryIndex(_region, cx, cy)];
-    out[getBoundaryIndex(newRegion, x, y)] = {static_cast<float>(x + (static_cast<double>(near.u) - cx)),
-                                              static_cast<float>(y + (static_cast<double>(near.v) - cy))};
+    int const index = getBoundaryIndex(newRegion, x, y);
+    out[index] = {static_cast<float>(x + (static_cast<double>(near.u) - cx)),
+                  static_cast<float>(y + (static_cast<double>(near.v) - cy))};
+    if (model) model[index] = {out[index].u, out[index].v, 1.0, 0.0, 0.0, 1.0};
   });
+}
+
+// Rings beyond the last fitted one: every pixel takes its continuation.
+void VectorResampleProc::BoundaryExtrapolator::growFromModel(GeRectangle<int> const& newRegion,
+                                                             Vector<RingValue>& out) const {
+  forEachBoundaryPixel(newRegion,
+                       [&](int x, int y) { out[getBoundaryIndex(newRegion, x, y)] = getContinuation(x, y); });
+}
+
+void VectorResampleProc::BoundaryExtrapolator::checkContinuable() const {
+  QX_ASSERT(_ringCount >= getFittedRings() && !_model.empty());
 }
 
 // Least-squares fit around every pixel P of the new ring, from the pixels of
@@ -577,8 +635,9 @@ void VectorResampleProc::BoundaryExtrapolator::growFromNearest(GeRectangle<int> 
 // places, so its two pixels are read by index arithmetic; near the corners
 // (and on rings too small for that layout) the general perimeter test
 // decides. Both give the same pixels in the same order.
-void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const& newRegion,
-                                                         Vector<RingValue>& out) const {
+template <bool kKeepModel>
+void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const& newRegion, Vector<RingValue>& out,
+                                                         LocalModel* model) const {
   constexpr int maxVertices = 25;
   RingValue const* current = _rings[_current].data();
   RingValue const* previous = _rings[1 - _current].data();
@@ -610,6 +669,9 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
   int const iy1 = innerRegion.y1();
   int const iw = innerRegion.x2() - innerRegion.x1();
   int const ih = innerRegion.y2() - innerRegion.y1();
+  // A mesh two pixels across has an empty inner rectangle: every pixel is
+  // on the current ring, and no previous ring exists to read.
+  bool const hasInner = !innerRegion.isEmpty();
   bool const layoutKnown = iw >= 2 && ih >= 2;
   int const hLo = ix1;
   int const hHi = layoutKnown ? innerRegion.x2() : ix1;
@@ -696,7 +758,7 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
         int const qy = y0 + ry;
         if (isOnBoundary(region, qx, qy)) {
           gather(rx, ry, current[getBoundaryIndex(region, qx, qy)], sign);
-        } else if (j == 2 && isOnBoundary(innerRegion, qx, qy)) {
+        } else if (j == 2 && hasInner && isOnBoundary(innerRegion, qx, qy)) {
           gather(rx, ry, previous[getBoundaryIndex(innerRegion, qx, qy)], sign);
         }
       }
@@ -725,21 +787,32 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
 
     double uP = 0.0;
     double vP = 0.0;
+    // The gradient, kept only for the last fitted ring.
+    double ux = 0.0, uy = 0.0, vx = 0.0, vy = 0.0;
     if (similarity) {
       // u = uP + alpha dx - beta dy, v = vP + beta dx + alpha dy: the normal
-      // equations in (uP, vP, alpha, beta) solved for the constant terms.
+      // equations in (uP, vP, alpha, beta) solved for the constant terms;
+      // alpha and beta then follow from their own two equations.
       double const S = Sxx + Syy;
       double const D = N * S - Sx * Sx - Sy * Sy;
       if (D != 0.0) {
         uP = (S * su + (Svx - Suy) * Sy - Sx * Sux - Sx * Svy) / D;
         vP = (S * sv - (Sux + Svy) * Sy + (Suy - Svx) * Sx) / D;
+        if constexpr (kKeepModel) {
+          double const alpha = (Sux + Svy - uP * Sx - vP * Sy) / S;
+          double const beta = (Svx - Suy + uP * Sy - vP * Sx) / S;
+          ux = vy = alpha;
+          vx = beta;
+          uy = -beta;
+        }
       }
     } else {
-      // u = uP + alpha dx + beta dy (and v with its own coefficients): the
-      // constant term by Cramer's rule on the 3 x 3 normal equations
-      //   [N Sx Sy; Sx Sxx Sxy; Sy Sxy Syy] (uP, alpha, beta) = (Su, Sux, Suy).
-      // Expanding both determinants along the first column shares the three
-      // cofactors between D, uP and vP.
+      // u = uP + alpha dx + beta dy (and v with its own coefficients), from
+      // the 3 x 3 normal equations
+      //   [N Sx Sy; Sx Sxx Sxy; Sy Sxy Syy] (uP, alpha, beta) = (Su, Sux, Suy)
+      // by Cramer's rule: the matrix is symmetric, so its adjugate's first row
+      // (c0, c1, c2) gives the determinant and both constant terms, and the
+      // rest of the adjugate the gradients.
       double const c0 = Sxx * Syy - Sxy * Sxy;
       double const c1 = Sy * Sxy - Sx * Syy;
       double const c2 = Sx * Sxy - Sy * Sxx;
@@ -747,14 +820,25 @@ void VectorResampleProc::BoundaryExtrapolator::growByFit(GeRectangle<int> const&
       if (D != 0.0) {
         uP = (su * c0 + Sux * c1 + Suy * c2) / D;
         vP = (sv * c0 + Svx * c1 + Svy * c2) / D;
+        if constexpr (kKeepModel) {
+          double const a11 = N * Syy - Sy * Sy;
+          double const a12 = Sx * Sy - N * Sxy;
+          double const a22 = N * Sxx - Sx * Sx;
+          ux = (su * c1 + Sux * a11 + Suy * a12) / D;
+          uy = (su * c2 + Sux * a12 + Suy * a22) / D;
+          vx = (sv * c1 + Svx * a11 + Svy * a12) / D;
+          vy = (sv * c2 + Svx * a12 + Svy * a22) / D;
+        }
       }
     }
     RingValue value{static_cast<float>(uP), static_cast<float>(vP)};
     // A fit that overflows single precision is treated like a singular one.
-    if (!std::isfinite(value.u) || !std::isfinite(value.v)) value = {0.0f, 0.0f};
+    bool const usable = std::isfinite(value.u) && std::isfinite(value.v);
+    if (!usable) value = {0.0f, 0.0f};
 
     QX_ASSERT(outIndex <= getBoundarySize(newRegion));
     out[outIndex] = value;
+    if constexpr (kKeepModel) model[outIndex] = usable ? LocalModel{value.u, value.v, ux, uy, vx, vy} : LocalModel{};
   };
 
   using Zero = std::integral_constant<int, 0>;
