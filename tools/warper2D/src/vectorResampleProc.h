@@ -25,8 +25,10 @@
 // documented outside value gives). Tiles of another format fail an assertion.
 //
 // Threading: everything lives in the call; different tiles may be resampled
-// on several threads at once. Long loops call the request manager's
-// interruption check once per row (or ring) of work.
+// on several threads at once. The scatter path may in addition spread one
+// call over the request manager's worker pool (output row bands); its result
+// is bit-identical whatever the number of threads. Long loops call the
+// request manager's interruption check once per row (or ring) of work.
 #pragma once
 
 #include <cmath>
@@ -56,8 +58,11 @@ class VectorResampleProc {
   // valid FLOAT32 RGB tiles. |positionAmount| < 0.0001 selects the direct
   // path, anything else the scatter path. An amount that is not finite (or
   // beyond float range) counts as 0: no movement from that amount.
+  // `threads` bounds the threads the scatter path uses: 0 for the request
+  // manager's pool (one per core; from a worker thread the pool runs the
+  // work inline), n > 0 for at most n. The result does not depend on it.
   static void resample(IxTile const& destination, IxTile const& mesh, double positionAmount, double valueAmount,
-                       int method);
+                       int method, int threads = 0);
 
   // Direct path: every destination pixel gets B = 1. Its cost is bounded by
   // the destination's area plus the fitted rings (at most
@@ -65,10 +70,9 @@ class VectorResampleProc {
   // between the destination and the mesh.
   static void resampleDirect(IxTile const& destination, IxTile const& mesh, double valueAmount, int method);
 
-  // Scatter path: the tile is cleared first; pixels no triangle reached keep
-  // (0, 0, 0).
+  // Scatter path: pixels no triangle reached get (0, 0, 0).
   static void resampleScattered(IxTile const& destination, IxTile const& mesh, double valueAmount,
-                                double positionAmount, int method);
+                                double positionAmount, int method, int threads = 0);
 
   // One extrapolated (or read) mesh position.
   struct RingValue {

@@ -50,9 +50,9 @@ IxTile makeMesh(Rect const& region, MeshFn const& f) {
   return tile;
 }
 
-IxTile resampled(Rect const& region, IxTile const& mesh, double a, double b, int method) {
+IxTile resampled(Rect const& region, IxTile const& mesh, double a, double b, int method, int threads = 1) {
   IxTile const dst = rgbTile(region);
-  return VectorResampleProc::resample(dst, mesh, a, b, method), dst;
+  return VectorResampleProc::resample(dst, mesh, a, b, method, threads), dst;
 }
 
 void expectSame(IxTile const& a, IxTile const& b) {
@@ -323,8 +323,8 @@ TEST(ScatterPathTest, FillTriangleSpansCoversHalfOpenSpansOnce) {
   EXPECT_TRUE(at(dst, 2, 3) == V3({20, 30, 1}) && at(dst, 3, 3)[2] == 0.0f);
 }
 
-// Finite, and bit for bit the same a hair off unit amounts.
-TEST(RandomMeshTest, NeverAssertsAndWritesFiniteValues) {
+// Finite, and bit for bit the same on 1, 2, 3 threads and a hair off unit amounts.
+TEST(RandomMeshTest, NeverAssertsWritesFiniteValuesAndIgnoresTheThreadCount) {
   std::mt19937 rng(20261206);
   auto uni = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
   auto inti = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
@@ -341,17 +341,18 @@ TEST(RandomMeshTest, NeverAssertsAndWritesFiniteValues) {
     forEachPixel(dst, [&](int, int, V3 const& v) {
       ASSERT_TRUE(std::isfinite(v[0]) && std::isfinite(v[1]) && (v[2] == 1.0f || (std::fabs(a) >= 0.0001 && v[2] == 0)));
     });
+    for (int threads : {2, 3}) expectSame(dst, resampled(dr, tile, a, b, method, threads));
     if (a == 1.0 && b == 0.0) expectSame(dst, resampled(dr, tile, 1.0 + 1e-13, 1e-13, method));
   }
 }
 
-TEST(InterruptionTest, CancelledRequestStopsBothPaths) {
+TEST(InterruptionTest, CancelledRequestStopsBothPathsOnEveryThread) {
   IxTile const mesh = makeMesh(Rect(0, 0, 30, 100), smoothWave(2.0f, 20.0f));
   auto request = std::make_shared<PxRequest>();
   request->cancel();
   PxRequestScope scope(request.get());
-  for (int run = 0; run < 2; ++run)  // direct and scatter
-    EXPECT_THROW(resampled(Rect(-5, -5, 40, 105), mesh, run, 1 - run, 1), PxInterruptedException);
+  for (int run = 0; run < 4; ++run)  // direct and scatter, one thread and two
+    EXPECT_THROW(resampled(Rect(-5, -5, 40, 105), mesh, run % 2, 1 - run % 2, 1, 1 + run / 2), PxInterruptedException);
 }
 
 }  // namespace
