@@ -556,21 +556,20 @@ class MeshScanner {
   RowRange heldBlock(int y, int k, int b) {
     if (_blockRow[k][b] != y) {
       int const c0 = b * kBlockColumns;
-      int const c1 = std::min(c0 + kBlockColumns + 1, _width);
-      buildRow(y, _rows[k], c0, c1);
-      auto const [lo, hi] = std::minmax_element(_rows[k].f + c0, _rows[k].f + c1);
+      _blockRange[k][b] = buildRow(y, _rows[k], c0, std::min(c0 + kBlockColumns + 1, _width));
       _blockRow[k][b] = y;
-      _blockRange[k][b] = {*lo, *hi};
     }
     return _blockRange[k][b];
   }
 
   // The vertices of columns [c0, c1) of mesh row y, four at a time while
   // whole pixels remain; past the row's end, copies of its last vertex.
-  void buildRow(int y, VertexRow const& out, int c0, int c1) const {
+  // Returns their range of first rows.
+  RowRange buildRow(int y, VertexRow const& out, int c0, int c1) const {
     // The same columns of the next mesh row are read one strip later:
     // fetching them into the cache now hides the memory's latency.
     std::byte const* next = y + 1 < _region.y2() ? reinterpret_cast<std::byte const*>(_mesh.getRow<float>(y + 1)) : nullptr;
+    I4 lo = I4{} + INT_MAX, hi = I4{} + INT_MIN;
     _makeVertex.withModes([&](auto aMode, auto bMode) {
       float const* src = _mesh.getRow<float>(y) + 3 * c0;
       int i = c0;
@@ -581,6 +580,9 @@ class MeshScanner {
         F4 const r = __builtin_shuffle(__builtin_shuffle(p0, p1, I4{0, 3, 6, 0}), p2, I4{0, 1, 2, 5});
         F4 const g = __builtin_shuffle(__builtin_shuffle(p0, p1, I4{1, 4, 7, 0}), p2, I4{0, 1, 2, 6});
         _makeVertex.fourVertices(aMode, bMode, r, g, _region.x1() + i, y, out, i);
+        I4 const f = load4<I4>(out.f + i);
+        lo = min4(lo, f);
+        hi = max4(hi, f);
       }
       for (; i < c1; ++i, src += 3) {
         int const x = _region.x1() + i;
@@ -590,9 +592,13 @@ class MeshScanner {
         out.u[i] = s.u;
         out.v[i] = s.v;
         out.f[i] = s.firstRow;
+        lo[0] = std::min(lo[0], s.firstRow);
+        hi[0] = std::max(hi[0], s.firstRow);
       }
     });
-    if (c1 < _width) return;
+    RowRange const range{std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3])),
+                         std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3]))};
+    if (c1 < _width) return range;
     for (int i = _width; i < _width + 2 * kLanes; ++i) {
       out.x[i] = out.x[_width - 1];
       out.y[i] = out.y[_width - 1];
@@ -600,6 +606,7 @@ class MeshScanner {
       out.v[i] = out.v[_width - 1];
       out.f[i] = out.f[_width - 1];
     }
+    return range;
   }
 
   // Four edges' records: their first rows, and their x, u and v there as
@@ -751,10 +758,23 @@ class MeshScanner {
     auto firstRowSpan = [&](int y, int left, int right, int c) __attribute__((always_inline)) {
       int const c0 = column[left][c];
       int const c1 = column[right][c];
-      if (c0 < c1) {
-        count += fillSpan(y, c0, c1, {xs[left][c], us[left][c], vs[left][c]},
-                          {xs[right][c], us[right][c], vs[right][c]}, target);
+      if (c0 >= c1) return;
+      Crossing const l{xs[left][c], us[left][c], vs[left][c]}, r{xs[right][c], us[right][c], vs[right][c]};
+      if (c1 - c0 > 1) {
+        count += fillSpan(y, c0, c1, l, r, target);
+        return;
       }
+      // One pixel (the usual span of a cell about a pixel in size): fillSpan
+      // without its loop.
+      Coverage* written = target.mask + (target.maskOrigin + y * target.maskStride + c0);
+      if (*written != Coverage::kNone) return;
+      float const f = (static_cast<float>(c0) - l.x) / (r.x - l.x);
+      float* out = reinterpret_cast<float*>(target.pixels + (target.origin + y * target.stride + 12 * std::ptrdiff_t{c0}));
+      out[0] = l.u + f * (r.u - l.u);
+      out[1] = l.v + f * (r.v - l.v);
+      out[2] = 1.0f;
+      *written = Coverage::kWritten;
+      ++count;
     };
     auto secondRowSpan = [&](int y, int left, int right, int c) __attribute__((always_inline)) {
       int c0, c1;
