@@ -469,6 +469,9 @@ constexpr std::int32_t kGeneralCell = 0x40000;
 // Columns of a strip prepared and drawn at a time (a multiple of the lanes).
 constexpr int kBlockColumns = 256;
 
+// Rows of edge records: vertical, diagonal, two horizontal, and zeros.
+constexpr int kEdgeKinds = 5;
+
 // The least and the greatest firstRow of some vertices: their cells' rows
 // lie in [lo, hi).
 struct RowRange {
@@ -499,17 +502,35 @@ class MeshScanner {
       : _mesh(mesh), _makeVertex(makeVertex), _region(mesh.getPixelRegion()), _width(_region.getWidth()),
         _target(target) {
     std::size_t const n = static_cast<std::size_t>(_width) + 2 * kLanes;
-    _floats.resize(n * (2 * 4 + 4 * 3));
-    _ints.resize(n * (2 + 4 * 2 + 2));
+    _floats.resize(n * (2 * 4 + 3 * kEdgeKinds));
+    _ints.resize(n * (2 + 2 * kEdgeKinds + 2));
     float* f = _floats.data();
     std::int32_t* i = _ints.data();
-    auto floats = [&] { return std::exchange(f, f + n); };
-    auto ints = [&] { return std::exchange(i, i + n); };
-    for (VertexRow& row : _rows) row = {floats(), floats(), floats(), floats(), ints()};
-    for (EdgeRow* e : {&_vertical, &_diagonal, &_horizontal[0], &_horizontal[1]})
-      *e = {ints(), ints(), floats(), floats(), floats()};
-    _codes = ints();
-    _cellRows = ints();
+    auto floats = [&](std::size_t count) { return std::exchange(f, f + count * n); };
+    auto ints = [&](std::size_t count) { return std::exchange(i, i + count * n); };
+    for (VertexRow& row : _rows) row = {floats(1), floats(1), floats(1), floats(1), ints(1)};
+    // Each field of the edge records is one array of kEdgeKinds rows of n:
+    // the vertical edges, the diagonals, the two alternating horizontal rows
+    // and a row of zero columns (an empty span for a triangle a row misses).
+    _edges = {ints(kEdgeKinds), ints(kEdgeKinds), floats(kEdgeKinds), floats(kEdgeKinds), floats(kEdgeKinds)};
+    auto kind = [&](int k) { return _edges.shifted(k * static_cast<int>(n)); };
+    _vertical = kind(0);
+    _diagonal = kind(1);
+    _horizontal[0] = kind(2);
+    _horizontal[1] = kind(3);
+    _codes = ints(1);
+    _cellRows = ints(1);
+    // The cell spans' edges as offsets into the edge fields, for the strips
+    // whose top edges are horizontal row 0 and 1 (see CellSpans).
+    for (int parity = 0; parity < 2; ++parity)
+      for (int code = 0; code < 256; ++code) {
+        std::int32_t const slot[5] = {(2 + parity) * static_cast<std::int32_t>(n), 1, static_cast<std::int32_t>(n),
+                                      (3 - parity) * static_cast<std::int32_t>(n), 0};
+        std::int32_t const empty = (kEdgeKinds - 1) * static_cast<std::int32_t>(n);
+        CellSpans const cell = kCellSpans[code];
+        std::uint8_t const ends[4] = {cell.abdLeft, cell.abdRight, cell.adcLeft, cell.adcRight};
+        for (int e = 0; e < 4; ++e) _spanEdges[parity][code][e] = ends[e] == kNoEdge ? empty : slot[ends[e]];
+      }
   }
 
   ScatterTarget& target() { return _target; }
@@ -726,8 +747,11 @@ class MeshScanner {
 
   void drawCells(VertexRow const& upper, VertexRow const& lower, EdgeRow const& top, EdgeRow const& bottom, int c0,
                  int c1) {
-    // The five edges of cell c by field: index [e][c] (see CellSpans).
+    // The five edges of cell c by field: index [e][c] (see CellSpans), and
+    // the first-row spans' edges as offsets from the records of kind 0.
     EdgeRow const next = _vertical.shifted(1);
+    std::int32_t const (*const spanEdges)[4] = _spanEdges[&top == &_horizontal[0] ? 0 : 1];
+    EdgeRow const records = _edges;
     std::int32_t const* const first[5] = {top.first, next.first, _diagonal.first, bottom.first, _vertical.first};
     std::int32_t const* const column[5] = {top.column, next.column, _diagonal.column, bottom.column, _vertical.column};
     float const* const xs[5] = {top.x, next.x, _diagonal.x, bottom.x, _vertical.x};
@@ -755,11 +779,13 @@ class MeshScanner {
     };
     // One triangle's span on the cell's first row (every edge crossing it
     // starts there), and on its second.
-    auto firstRowSpan = [&](int y, int left, int right, int c) __attribute__((always_inline)) {
-      int const c0 = column[left][c];
-      int const c1 = column[right][c];
+    auto firstRowSpan = [&](int y, int leftOffset, int rightOffset, int c) __attribute__((always_inline)) {
+      int const left = leftOffset + c, right = rightOffset + c;
+      int const c0 = records.column[left];
+      int const c1 = records.column[right];
       if (c0 >= c1) return;
-      Crossing const l{xs[left][c], us[left][c], vs[left][c]}, r{xs[right][c], us[right][c], vs[right][c]};
+      Crossing const l{records.x[left], records.u[left], records.v[left]};
+      Crossing const r{records.x[right], records.u[right], records.v[right]};
       if (c1 - c0 > 1) {
         count += fillSpan(y, c0, c1, l, r, target);
         return;
@@ -788,15 +814,15 @@ class MeshScanner {
       std::int32_t const code = codes[c];
       if (code & kOneRowCell) {
         int const y = cellRows[c];
-        CellSpans const cell = kCellSpans[code & 0xff];
-        if (cell.abdLeft != kNoEdge) firstRowSpan(y, cell.abdLeft, cell.abdRight, c);
-        if (cell.adcLeft != kNoEdge) firstRowSpan(y, cell.adcLeft, cell.adcRight, c);
+        std::int32_t const* spans = spanEdges[code & 0xff];
+        firstRowSpan(y, spans[0], spans[1], c);
+        firstRowSpan(y, spans[2], spans[3], c);
       } else if (code & kTwoRowCell) {
         int const y = cellRows[c];
         if (y >= rowLo) {
-          CellSpans const cell = kCellSpans[code & 0xff];
-          if (cell.abdLeft != kNoEdge) firstRowSpan(y, cell.abdLeft, cell.abdRight, c);
-          if (cell.adcLeft != kNoEdge) firstRowSpan(y, cell.adcLeft, cell.adcRight, c);
+          std::int32_t const* spans = spanEdges[code & 0xff];
+          firstRowSpan(y, spans[0], spans[1], c);
+          firstRowSpan(y, spans[2], spans[3], c);
         }
         if (y + 1 < rowHi) {
           CellSpans const cell = kCellSpans[(code >> 8) & 0xff];
@@ -825,7 +851,8 @@ class MeshScanner {
   Vector<int> _blockRow[2];
   Vector<RowRange> _blockRange[2];
   Vector<int> _blockStrip;
-  EdgeRow _vertical, _diagonal, _horizontal[2];
+  EdgeRow _edges, _vertical, _diagonal, _horizontal[2];
+  std::int32_t _spanEdges[2][256][4];
   std::int32_t* _codes;
   std::int32_t* _cellRows;
 };
