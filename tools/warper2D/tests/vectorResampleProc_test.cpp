@@ -331,8 +331,10 @@ TEST(RandomMeshTest, NeverAssertsWritesFiniteValuesAndIgnoresTheThreadCount) {
   for (int trial = 0; trial < 60; ++trial) {
     int const w = trial < 20 ? inti(1, 6) : inti(1, 200), h = trial < 20 ? inti(1, 6) : inti(1, 200);
     int const x0 = inti(1, 50), y0 = inti(1, 50), dx = x0 + inti(-60, w + 20), dy = y0 + inti(-60, h + 20);
-    Rect const mesh(x0, y0, x0 + w, y0 + h), dr(dx, dy, dx + inti(1, 120), dy + inti(1, 160));
-    IxTile const tile = makeMesh(mesh, smoothWave(float(uni(0.0, trial % 3 ? 4.0 : 30.0)), float(uni(8.0, 80.0))));
+    int const dw = inti(1, 120), dh = inti(1, 160);
+    float const amp = float(uni(0.0, trial % 3 ? 4.0 : 30.0)), period = float(uni(8.0, 80.0));
+    Rect const mesh(x0, y0, x0 + w, y0 + h), dr(dx, dy, dx + dw, dy + dh);
+    IxTile const tile = makeMesh(mesh, smoothWave(amp, period));
     double const amounts[] = {0.0, 0.00005, 0.3, 1.0, uni(-0.5, 1.5)};
     double const a = amounts[inti(0, 4)], b = trial % 4 ? uni(0.0, 1.0) : 0.0;
     int const method = inti(0, 2);
