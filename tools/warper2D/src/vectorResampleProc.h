@@ -14,7 +14,9 @@
 // values (the direct path). Otherwise the moved mesh is scan converted, the
 // first triangle in cell order winning where it folds (the scatter path);
 // with a = 1, b = 0 this inverts the warp. Outside the mesh both paths
-// continue it ring by ring with a local least-squares fit.
+// continue it with a local least-squares fit (see BoundaryExtrapolator):
+// ring by ring near the mesh, then by the last fitted ring's local model, so
+// that the cost of any outside pixel is bounded whatever its distance.
 //
 // Bad input. Mesh pixels whose position is not finite (or absurdly far away,
 // see kMaxUsableCoordinate) are read as their own grid point, so one bad
@@ -23,10 +25,13 @@
 // documented outside value gives). Tiles of another format fail an assertion.
 //
 // Threading: everything lives in the call; different tiles may be resampled
-// on several threads at once. Long loops call the request manager's
-// interruption check once per row (or ring) of work.
+// on several threads at once. The scatter path may in addition spread one
+// call over the request manager's worker pool (output row bands); its result
+// is bit-identical whatever the number of threads. Long loops call the
+// request manager's interruption check once per row (or ring) of work.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "base/vector.h"
@@ -53,16 +58,21 @@ class VectorResampleProc {
   // valid FLOAT32 RGB tiles. |positionAmount| < 0.0001 selects the direct
   // path, anything else the scatter path. An amount that is not finite (or
   // beyond float range) counts as 0: no movement from that amount.
+  // `threads` bounds the threads the scatter path uses: 0 for the request
+  // manager's pool (one per core; from a worker thread the pool runs the
+  // work inline), n > 0 for at most n. The result does not depend on it.
   static void resample(IxTile const& destination, IxTile const& mesh, double positionAmount, double valueAmount,
-                       int method);
+                       int method, int threads = 0);
 
-  // Direct path: every destination pixel gets B = 1.
+  // Direct path: every destination pixel gets B = 1. Its cost is bounded by
+  // the destination's area plus the fitted rings (at most
+  // BoundaryExtrapolator::kFittedRings of them), whatever the distance
+  // between the destination and the mesh.
   static void resampleDirect(IxTile const& destination, IxTile const& mesh, double valueAmount, int method);
 
-  // Scatter path: the tile is cleared first; pixels no triangle reached keep
-  // (0, 0, 0).
+  // Scatter path: pixels no triangle reached get (0, 0, 0).
   static void resampleScattered(IxTile const& destination, IxTile const& mesh, double valueAmount,
-                                double positionAmount, int method);
+                                double positionAmount, int method, int threads = 0);
 
   // One extrapolated (or read) mesh position.
   struct RingValue {
@@ -79,17 +89,55 @@ class VectorResampleProc {
   // grow() fits the chosen model by least squares to the ring pixels in a
   // 5 x 3 window that slides along the new ring (a running sum, so each ring
   // pixel costs a constant amount) and evaluates the fit at the new pixel.
-  // A mesh narrower or shorter than 3 pixels has no inner ring to fit
-  // across; its first ring carries the displacement of the nearest mesh
-  // pixel outward instead, and fitting starts with the second ring.
+  // Only the first getFittedRings() rings are fitted that way; the last of
+  // them keeps each pixel's whole local model (value and gradient), and every
+  // pixel further out takes the model of the nearest pixel of that ring,
+  // evaluated at its own place (getContinuation). The affine fit runs
+  // kFittedRings rings out; the similarity fit only its first ring, against
+  // the mesh's own values: fitted again on its own extrapolated rings it
+  // feeds back what it cannot represent (a stretch, a shear) and grows
+  // without bound. Both stay exact for the maps their model holds.
+  //
+  // A mesh one pixel wide or tall has nothing to fit across it (the window
+  // sees one line of points, and its inner rectangle is inverted): its first
+  // ring carries the displacement of the nearest mesh pixel outward instead,
+  // and fitting starts with the second ring. Two pixels across are enough.
   class BoundaryExtrapolator {
    public:
+    // Rings fitted ring by ring with the affine model before the fit is
+    // frozen. Far enough out for the continuation to have settled along the
+    // ring; the direct path's cost for a far destination is bounded by it.
+    static constexpr int kFittedRings = 64;
+
     // Reads the first two rings from the mesh (a valid, non-empty FLOAT32
     // RGB tile).
     BoundaryExtrapolator(IxTile const& mesh, int method);
 
     // Computes the next ring outward and makes it current.
     void grow();
+
+    // Rings grown so far, and how many of them are fitted ring by ring (0
+    // with NoExtrapolation, which computes no values).
+    int getRingCount() const { return _ringCount; }
+    int getFittedRings() const;
+
+    // The value the extrapolation gives pixel (x, y), for a pixel outside the
+    // last fitted ring once it has been grown (getRingCount() >=
+    // getFittedRings() > 0): the local model of that ring's nearest pixel,
+    // evaluated at (x, y). A value beyond float range reads (0, 0), as a
+    // singular fit does.
+    RingValue getContinuation(int x, int y) const {
+      checkContinuable();
+      return continuation(x, y);
+    }
+
+    // The same for pixels x0, x0 + 1, ..., x1 - 1 of row y, all outside the
+    // last fitted ring: calls f(x, value) for each.
+    template <class F>
+    void forContinuationRow(int y, int x0, int x1, F&& f) const {
+      checkContinuable();
+      for (int x = x0; x < x1; ++x) f(x, continuation(x, y));
+    }
 
     // Number of pixels stored for the ring of `region`: max(2W + 2H - 4, 1).
     static int getBoundarySize(GeRectangle<int> const& region) {
@@ -121,9 +169,31 @@ class VectorResampleProc {
     RingValue const& getRingValue(int x, int y) const { return _rings[_current][getBoundaryIndex(_region, x, y)]; }
 
    private:
+    // A fitted pixel's local model: value (u, v) and its derivatives along x
+    // and y.
+    struct LocalModel {
+      double u, v, ux, uy, vx, vy;
+    };
+
+    void checkContinuable() const;
+    RingValue continuation(int x, int y) const {
+      GeRectangle<int> const& r = _modelRegion;
+      int const ax = x < r.x1() ? r.x1() : x >= r.x2() ? r.x2() - 1 : x;
+      int const ay = y < r.y1() ? r.y1() : y >= r.y2() ? r.y2() - 1 : y;
+      LocalModel const& m = _model[getBoundaryIndex(r, ax, ay)];
+      // Offsets from the ring pixel, exact in double.
+      double const dx = static_cast<double>(x) - ax;
+      double const dy = static_cast<double>(y) - ay;
+      RingValue const value{static_cast<float>(m.u + m.ux * dx + m.uy * dy),
+                            static_cast<float>(m.v + m.vx * dx + m.vy * dy)};
+      return std::isfinite(value.u) && std::isfinite(value.v) ? value : RingValue{0.0f, 0.0f};
+    }
+
     void readRing(IxReadGuard const& mesh, GeRectangle<int> const& region, Vector<RingValue>& ring) const;
-    void growFromNearest(GeRectangle<int> const& newRegion, Vector<RingValue>& out) const;
-    void growByFit(GeRectangle<int> const& newRegion, Vector<RingValue>& out) const;
+    void growFromNearest(GeRectangle<int> const& newRegion, Vector<RingValue>& out, LocalModel* model) const;
+    template <bool kKeepModel>
+    void growByFit(GeRectangle<int> const& newRegion, Vector<RingValue>& out, LocalModel* model) const;
+    void growFromModel(GeRectangle<int> const& newRegion, Vector<RingValue>& out) const;
 
     int _current = 0;
     // _rings[_current] is the current ring, _rings[1 - _current] the previous
@@ -134,6 +204,11 @@ class VectorResampleProc {
     GeRectangle<int> _region;
     GeRectangle<int> _innerRegion;
     int _method;
+    int _ringCount = 0;
+    // The last fitted ring's local models, stored in getBoundaryIndex order
+    // of _modelRegion.
+    Vector<LocalModel> _model;
+    GeRectangle<int> _modelRegion;
   };
 
   // A mesh (or ring) point as the scatter path draws it: (u, v) is the value
