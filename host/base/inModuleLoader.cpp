@@ -43,6 +43,8 @@ RCShdPtr<InModule> InModuleLoader::load(std::string const& path) {
   std::error_code ec;
   if (path.empty() || !std::filesystem::is_regular_file(path, ec)) throw InModuleError(what + "no such file");
   std::string const canonical = std::filesystem::canonical(path, ec).string();
+  // Never hand the system loader an empty name: that opens the program itself.
+  if (ec || canonical.empty()) throw InModuleError(what + ec.message());
   for (auto const& m : _modules)
     if (m->_path == canonical) throw InModuleError(what + "it is already loaded");
 
@@ -87,17 +89,23 @@ void InModuleLoader::unload(RCShdPtr<InModule> const& module) {
   std::vector<std::string> const busy = registry.findBusyRegistrations(module->_claim);
   if (!busy.empty()) throw InModuleError(what + busy.front() + " is still in use");
 
+  RCShdPtr<InModule> const keep = module;  // `module` may refer to the list entry
+  _modules.erase(it);
   std::string failure;
   try {
-    module->_claim.release();
+    keep->_claim.release();
   } catch (std::exception const& e) {
     failure = e.what();
   }
-  _modules.erase(it);
-  _unloading.call(*module);
-  dlclose(module->_handle);
-  module->_handle = nullptr;
-  if (!failure.empty()) throw InModuleError("tool module " + inQuotes(module->_path) + " unloaded with errors: " + failure);
+  try {
+    _unloading.call(*keep);
+  } catch (std::exception const& e) {
+    // The library must close all the same: its packages are finalised.
+    failure += (failure.empty() ? "" : "; ") + std::string(e.what());
+  }
+  dlclose(keep->_handle);
+  keep->_handle = nullptr;
+  if (!failure.empty()) throw InModuleError("tool module " + inQuotes(keep->_path) + " unloaded with errors: " + failure);
 }
 
 std::vector<RCShdPtr<InModule>> InModuleLoader::getModules() const {
