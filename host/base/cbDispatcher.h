@@ -11,8 +11,11 @@
 // in registration order. Before each call it checks that the handler is still
 // registered, so a handler removed (or destroyed) by an earlier handler of the
 // same notification is not called; a handler added during a notification is
-// first called by the next one. A handler may destroy the dispatcher that is
-// calling it: the notification then stops.
+// first called by the next one, even when it took the place (the address) of
+// one destroyed during the notification: every registration carries its own
+// serial number. A handler may destroy the dispatcher that is calling it: the
+// notification then stops. An exception from a handler ends the notification
+// and leaves the registrations as they are.
 //
 // Threading: none. Callbacks belong to the user-interface thread, like the
 // graph whose changes they report.
@@ -49,9 +52,7 @@ class CbDispatcherBase {
   CbDispatcherBase& operator=(CbDispatcherBase const&) = delete;
   ~CbDispatcherBase();
 
-  bool isRegistered(CbHandlerBase const* h) const {
-    return std::find(_handlers.begin(), _handlers.end(), h) != _handlers.end();
-  }
+  bool isRegistered(CbHandlerBase const* h) const { return find(h) != _handlers.end(); }
   std::size_t getHandlerCount() const { return _handlers.size(); }
 
  protected:
@@ -63,7 +64,7 @@ class CbDispatcherBase {
   // its turn comes.
   template <class F>
   void forEach(F&& f) const {
-    std::vector<CbHandlerBase*> const snapshot = _handlers;
+    std::vector<Registration> const snapshot = _handlers;
     bool destroyed = false;
     bool* const outer = _destroyed;
     _destroyed = &destroyed;
@@ -76,15 +77,24 @@ class CbDispatcherBase {
         else if (outer) *outer = true;
       }
     } restore{destroyed, outer, this};
-    for (CbHandlerBase* h : snapshot) {
+    for (Registration const& r : snapshot) {
       if (destroyed) return;
-      if (isRegistered(h)) f(h);
+      auto it = find(r.handler);
+      if (it != _handlers.end() && it->serial == r.serial) f(r.handler);
     }
   }
 
  private:
   friend class CbHandlerBase;
-  mutable std::vector<CbHandlerBase*> _handlers;
+  struct Registration {
+    CbHandlerBase* handler;
+    unsigned long serial;
+  };
+  std::vector<Registration>::const_iterator find(CbHandlerBase const* h) const {
+    return std::find_if(_handlers.begin(), _handlers.end(), [h](Registration const& r) { return r.handler == h; });
+  }
+  mutable std::vector<Registration> _handlers;
+  mutable unsigned long _nextSerial = 0;
   // Set while a notification runs, so that the destructor can stop it.
   mutable bool* _destroyed = nullptr;
 };

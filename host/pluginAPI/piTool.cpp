@@ -5,6 +5,8 @@
 #include <cctype>
 #include <stdexcept>
 
+#include "base/inInit.h"
+
 #ifndef QX_VERSION_STRING
 #define QX_VERSION_STRING "0.0.0"
 #endif
@@ -71,6 +73,27 @@ RCShdPtr<const PiTool> PiToolRegistry::registerTool(RCShdPtr<PiToolProtocol> con
   for (auto const& t : _tools)
     if (t->getName() == name) throw std::invalid_argument("a tool named \"" + name + "\" is already registered");
   _tools.push_back(tool);
+  // A tool registered by a package goes when the package is finalised (its
+  // controllers' code lives in the package's library), and is in use while
+  // anything besides the registry holds it: nodes keep their tool.
+  std::weak_ptr<const PiTool> const weak = tool.shared();
+  InRegistrationLog::record(
+      "tool \"" + name + "\"",
+      [this, weak] {
+        RCShdPtr<const PiTool> released;  // destroyed outside the lock
+        std::lock_guard<std::mutex> lock(_mutex);
+        auto it = std::find_if(_tools.begin(), _tools.end(), [&](auto const& t) { return t.shared() == weak.lock(); });
+        if (it == _tools.end()) return;
+        released = std::move(*it);
+        _tools.erase(it);
+      },
+      [this, weak] {
+        std::lock_guard<std::mutex> lock(_mutex);
+        long const registered = std::count_if(_tools.begin(), _tools.end(), [&](auto const& t) {
+          return t.shared() == weak.lock();
+        });
+        return weak.use_count() > registered;
+      });
   return tool;
 }
 

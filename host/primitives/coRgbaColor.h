@@ -1,4 +1,5 @@
-// Straight (not premultiplied) RGBA colours.
+// Straight (not premultiplied) RGBA colours, and RGB colours without alpha
+// (display colours of shapes and links).
 #pragma once
 
 template <class T>
@@ -15,3 +16,13 @@ struct CoRgbaColorTyped {
 
 template <class T>
 inline CoRgbaColorTyped<T> const CoRgbaColorTyped<T>::ZERO{};
+
+template <class T>
+struct CoRgbColorTyped {
+  T r{}, g{}, b{};
+
+  constexpr CoRgbColorTyped() = default;
+  constexpr CoRgbColorTyped(T r_, T g_, T b_) : r(r_), g(g_), b(b_) {}
+
+  constexpr bool operator==(CoRgbColorTyped const&) const = default;
+};

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,25 @@ TEST(CallbackTest, ChangesDuringANotificationTakeEffectSafely) {
   d->call(2);
   EXPECT_EQ(log, (std::vector<std::string>{"a1", "a2"}));
   Recorder after(log, "x");  // handlers outlive the dispatcher cleanly
+}
+
+TEST(CallbackTest, AHandlerTakingTheAddressOfADestroyedOneWaitsForTheNextNotification) {
+  std::vector<std::string> log;
+  CbDispatcher<int const> d;
+  Recorder a(log, "a");
+  alignas(Recorder) unsigned char storage[sizeof(Recorder)];
+  auto* b = new (storage) Recorder(log, "b");
+  d.addHandler(&a);
+  d.addHandler(b);
+  a.action = [&] {
+    b->~Recorder();
+    d.addHandler(new (storage) Recorder(log, "new"));  // same address as b
+    a.action = nullptr;
+  };
+  d.call(1);
+  d.call(2);
+  EXPECT_EQ(log, (std::vector<std::string>{"a1", "a2", "new2"}));
+  std::launder(reinterpret_cast<Recorder*>(storage))->~Recorder();
 }
 
 TEST(CallbackTest, PayloadFreeMethodHandlers) {
