@@ -34,7 +34,9 @@ class BenchController : public PiImageModifier {
 class BenchNode : public PxImageNode {
  public:
   BenchNode(PxNodePtr<PxImageProtocol> const& in, PxNodePtr<PxNode> const& amount, PxNodePtr<PxNode> const& x)
-      : PxImageNode(PxNodeInit{"bench", in ? std::nullopt : std::optional(PxImageFormat())}, in), _amount(amount), _x(x) {}
+      : PxImageNode(PxNodeInit{"bench", in ? std::nullopt : std::optional(PxImageFormat())}, in),
+        _amount(amount),
+        _x(x) {}
   PxRODResult computeROD(PxImageContext const&) const override { return {}; }
   PxImageResult computeImage(PxImageContext const& c) const override {
     return {allocateEmptyImageBuffer(c, CoRgbaColorTyped<float>::ZERO), PxValidityInterval::FULL};

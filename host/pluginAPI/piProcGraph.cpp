@@ -197,7 +197,8 @@ class PiProcGraph::Impl {
     };
     for (auto const& in : node->getInputs()) walk(*in);
     if (std::shared_ptr<PiOutput> out = ref.output.lock())
-      if (RCShdPtr<PiNode> b = node->getInnerGraph()->getOutputBoundaryNode(out->getName())) add(*b->getInputs().front());
+      if (RCShdPtr<PiNode> b = node->getInnerGraph()->getOutputBoundaryNode(out->getName()))
+        add(*b->getInputs().front());
     return ups;
   }
 

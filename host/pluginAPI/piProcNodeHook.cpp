@@ -55,9 +55,13 @@ RCShdPtr<PiInput> PiProcNodeProvider::lookUp(std::string const& path) const {
   return in;
 }
 
-PxNodePtr<PxNode> PiProcNodeProvider::getInputNode(std::string const& path) const { return resolveImage(*lookUp(path)); }
+PxNodePtr<PxNode> PiProcNodeProvider::getInputNode(std::string const& path) const {
+  return resolveImage(*lookUp(path));
+}
 
-PxNodePtr<PxNode> PiProcNodeProvider::getValueNode(std::string const& path) const { return resolveValue(*lookUp(path)); }
+PxNodePtr<PxNode> PiProcNodeProvider::getValueNode(std::string const& path) const {
+  return resolveValue(*lookUp(path));
+}
 
 PxNodePtr<PxNode> PiProcNodeProvider::getValueNode(RCShdPtr<PiValue> const& value) const {
   if (value.isNull()) throw NullPointerException("PiValue");
@@ -81,7 +85,8 @@ void PiOutputPublisher::publish(RCShdPtr<PiOutput> const& output, PxNodePtr<PxNo
 void PiOutputPublisher::publish(std::string const& outputName, PxNodePtr<PxNode> const& node) {
   RCShdPtr<PiNode> owner = getProvider().getNode();
   RCShdPtr<PiOutput> out = owner->getOutput(outputName);
-  if (out.isNull()) throw std::invalid_argument("node " + quoted(owner->getName()) + " has no output " + quoted(outputName));
+  if (out.isNull())
+    throw std::invalid_argument("node " + quoted(owner->getName()) + " has no output " + quoted(outputName));
   publish(out, node);
 }
 
