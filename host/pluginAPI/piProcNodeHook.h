@@ -39,11 +39,18 @@
 // needs (cast<PxImageProtocol>(), PxStrongHndl<PxAnimValueProtocol<int>>),
 // which raises CastException for a node of another kind.
 //
+// Groups: the host does not call createProcNodes on a group node; each of
+// its image outputs publishes what the group controller's
+// PiGroupTopologyInterface::createOutputProcNode makes of what feeds the
+// output boundary inside (by default a PxOutputNode over it).
+//
 // Reading the graph: a controller reads other nodes only through the
 // provider (what it reads of its own node, it may read directly). The
 // provider records what each build read, so an edit rebuilds exactly the
 // nodes downstream of it and keeps the processing nodes (and their cached
-// images) of everything else. Building must not edit the graph.
+// images) of everything else; a controller never rebuilds anything on a
+// notification itself. The provider and publisher live for the call only.
+// Building must not edit the graph.
 //
 // Failures: an unknown name or path, an image input asked for a value node
 // or a value input for an image node throw std::invalid_argument naming the
