@@ -1,5 +1,6 @@
 // Costs of the node graph framework that an editing session feels: undoing
-// and redoing a long history, and saving and loading a large graph.
+// and redoing a long history, saving and loading a large graph, and building
+// its processing graph, afresh and again after one edit.
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -7,6 +8,8 @@
 
 #include "framework/piGraphDocument.h"
 #include "pluginAPI/piNodeController.h"
+#include "pluginAPI/piProcGraph.h"
+#include "pluginAPI/pxAnimValue.h"
 
 namespace {
 
@@ -24,7 +27,29 @@ class BenchController : public PiImageModifier {
     d.requireStructure("Layers", 1).require("Opacity", PI_DOUBLE);
     d.addValue("Note", PI_STRING, "");
   }
+  PxNodePtr<PxImageProtocol> createProcNode(PxNodePtr<PxImageProtocol> const& in, PiProcNodeProvider const& p) override;
 };
+
+// What a light processing node holds: its input and two values.
+class BenchNode : public PxImageNode {
+ public:
+  BenchNode(PxNodePtr<PxImageProtocol> const& in, PxNodePtr<PxNode> const& amount, PxNodePtr<PxNode> const& x)
+      : PxImageNode(PxNodeInit{"bench", in ? std::nullopt : std::optional(PxImageFormat())}, in),
+        _amount(amount),
+        _x(x) {}
+  PxRODResult computeROD(PxImageContext const&) const override { return {}; }
+  PxImageResult computeImage(PxImageContext const& c) const override {
+    return {allocateEmptyImageBuffer(c, CoRgbaColorTyped<float>::ZERO), PxValidityInterval::FULL};
+  }
+
+ private:
+  PxStrongHndl<PxAnimValueProtocol<double>> _amount, _x;
+};
+
+PxNodePtr<PxImageProtocol> BenchController::createProcNode(PxNodePtr<PxImageProtocol> const& in,
+                                                           PiProcNodeProvider const& p) {
+  return PxNodePtr<BenchNode>::create(in, p.getValueNode("Amount"), p.getValueNode("Transform/X"));
+}
 
 RCShdPtr<const PiTool> benchTool() {
   static RCShdPtr<const PiTool> tool =
@@ -131,6 +156,38 @@ void BM_Load1000Nodes(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 1000);
 }
 BENCHMARK(BM_Load1000Nodes)->Unit(benchmark::kMillisecond);
+
+// The processing graph of the last node of a 1,000-node chain, built afresh.
+void BM_BuildProcGraph1000(benchmark::State& state) {
+  RCShdPtr<PiGraph> g = chain(1000);
+  RCShdPtr<PiOutput> out = g->getNodes().back()->getOutput(PiImageGenerator::getOutputName());
+  for (auto _ : state) {
+    PiProcGraph procs(g);
+    benchmark::DoNotOptimize(procs.getImageNode(out).get());
+  }
+  state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK(BM_BuildProcGraph1000)->Unit(benchmark::kMillisecond);
+
+// Rebuilding after one edit: of the last node (one node rebuilt, the rest
+// checked and kept), or of the first (every node rebuilt).
+void BM_RebuildAfterEdit1000(benchmark::State& state) {
+  RCShdPtr<PiGraph> g = chain(1000);
+  RCShdPtr<PiNode> edited = state.range(0) ? g->getNodes().front() : g->getNodes().back();
+  RCShdPtr<PiOutput> out = g->getNodes().back()->getOutput(PiImageGenerator::getOutputName());
+  PiProcGraph procs(g);
+  PxNodePtr<PxImageProtocol> first = procs.getImageNode(out);
+  double v = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    edited->getInput("Transform/Y")->setValue(v += 1);
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(procs.getImageNode(out).get());
+  }
+  if (procs.getImageNode(out) == first) throw std::logic_error("the edit should rebuild the last node");
+  state.SetLabel(state.range(0) ? "first node edited" : "last node edited");
+}
+BENCHMARK(BM_RebuildAfterEdit1000)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

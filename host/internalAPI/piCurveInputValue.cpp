@@ -1,4 +1,5 @@
-// Curve inputs: declaration and conversion to and from GeBezierCurve.
+// Curve inputs: declaration, conversion to and from GeBezierCurve, and the
+// curve node of the processing graph.
 #include "internalAPI/piCurveInputValue.h"
 
 #include <stdexcept>
@@ -11,6 +12,9 @@ struct Layout {
   bool polygon;
 };
 
+// A polygon's points have the "Point" component only.
+bool isPolygon(PiInput const& points) { return points.getDeclaration().getFields().size() == 1; }
+
 Layout layoutOf(RCShdPtr<PiInput> const& curveInput) {
   auto s = rcCheckedCast<PiCompositeInput>(curveInput);
   if (s.isNull()) throw NullPointerException("PiInput");
@@ -18,7 +22,7 @@ Layout layoutOf(RCShdPtr<PiInput> const& curveInput) {
            rcDynamicCast<PiMultivaluedInput>(s->getInput(PiCurveInputValue::getPointsName())), false};
   if (l.closed.isNull() || l.points.isNull())
     throw std::invalid_argument(curveInput->describe() + " is not a curve input (\"Closed\", \"Points\")");
-  l.polygon = l.points->getDeclaration().getFields().size() == 1;
+  l.polygon = isPolygon(*l.points);
   return l;
 }
 
@@ -95,4 +99,57 @@ void PiCurveInputValue::setCurve(RCShdPtr<PiInput> const& curveInput, GeBezierCu
 
 void PiCurveInputValue::setCurveAt(RCShdPtr<PiInput> const& curveInput, double time, GeBezierCurve const& curve) {
   write(curveInput, curve, &time);
+}
+
+// --- the curve node -------------------------------------------------------------
+
+PxBezierCurveNode::PxBezierCurveNode(PxNodePtr<PxNode> const& closed, std::string name)
+    : PxAnimValueProtocol<GeBezierCurve>(std::move(name)), _closed(closed) {}
+
+void PxBezierCurveNode::appendPoint(std::vector<PxNodePtr<PxNode>> const& coordinates) {
+  QX_ASSERT(coordinates.size() == 6);
+  for (PxNodePtr<PxNode> const& c : coordinates) _coordinates.emplace_back(c);
+}
+
+PxValueResult<GeBezierCurve> PxBezierCurveNode::evaluate(double time) const {
+  PxValidityInterval validity = PxValidityInterval::FULL;
+  Vector<GePoint2<float>> pts;
+  pts.reserve(_coordinates.size() / 2);
+  for (std::size_t i = 0; i < _coordinates.size(); i += 2)
+    pts.push_back(GePoint2<float>(static_cast<float>(_coordinates[i]->getValue(time, validity)),
+                                  static_cast<float>(_coordinates[i + 1]->getValue(time, validity))));
+  bool const closed = _closed->getValue(time, validity);
+  return {GeBezierCurve(pts, closed ? GeBezierCurve::CLOSED : GeBezierCurve::OPEN), validity};
+}
+
+PxNodePtr<PxBezierCurveNode> PiCurveInputValue::createProcNode(RCShdPtr<PiInput> const& curveInput,
+                                                               PiProcNodeProvider const& provider) {
+  Layout l = layoutOf(curveInput);
+  auto node = PxNodePtr<PxBezierCurveNode>::create(provider.getValueNode(l.closed), curveInput->getPath());
+  appendToProcNode(node, l.points, provider);
+  return node;
+}
+
+void PiCurveInputValue::appendToProcNode(PxNodePtr<PxBezierCurveNode> const& node, RCShdPtr<PiInput> const& pointsInput,
+                                         PiProcNodeProvider const& provider) {
+  auto points = rcCheckedCast<PiMultivaluedInput>(pointsInput);
+  if (points.isNull()) throw NullPointerException("PiMultivaluedInput");
+  bool const polygon = isPolygon(*points);
+  std::vector<PxNodePtr<PxNode>> coordinates(6);
+  for (std::size_t i = 0; i < points->getEntryCount(); ++i) {
+    RCShdPtr<PiInput> e = points->getEntry(i);
+    auto put = [&](std::size_t at, char const* component) {
+      coordinates[at] = provider.getValueNode(coordinate(e, component, "X"));
+      coordinates[at + 1] = provider.getValueNode(coordinate(e, component, "Y"));
+    };
+    put(2, getPointName());
+    if (polygon) {
+      coordinates[0] = coordinates[4] = coordinates[2];
+      coordinates[1] = coordinates[5] = coordinates[3];
+    } else {
+      put(0, getInHandleName());
+      put(4, getOutHandleName());
+    }
+    node->appendPoint(coordinates);
+  }
 }

@@ -16,18 +16,6 @@ RCShdPtr<PiGraph> checkedGraph(RCShdPtr<PiNode> const& node) {
   return g;
 }
 
-// The image input whose source a removed node's image outputs hand on.
-RCShdPtr<PiInput> primaryImageInput(PiNode const& node) {
-  RCShdPtr<PiInput> first;
-  for (auto const& in : node.getInputs()) {
-    if (!in->isImage() || in->isMultivalued()) continue;
-    auto policy = rcDynamicCast<const PiImageInputPolicy>(in->getPolicy());
-    if (policy && policy->isPrimary()) return in;
-    if (first.isNull() && in->getName() == PiImageModifier::getSingleInputName()) first = in;
-  }
-  return first;
-}
-
 template <class F>
 void forEachLeaf(RCShdPtr<PiInput> const& in, F&& f) {
   if (in->isComposite()) {
@@ -85,7 +73,7 @@ void PiCompositionUtils::removeNode(RCShdPtr<PiNode> const& node, bool reconnect
   RCShdPtr<PiGraph> g = checkedGraph(node);
   PiUndoGuard guard("Remove " + node->getName());
   if (reconnect) {
-    RCShdPtr<PiInput> primary = primaryImageInput(*node);
+    RCShdPtr<PiInput> primary = node->getPrimaryImageInput();
     RCShdPtr<PiOutput> upstream = primary ? primary->getSource() : RCShdPtr<PiOutput>();
     for (auto const& out : node->getOutputs()) {
       if (out->getType() != PI_IMAGE) continue;

@@ -372,6 +372,16 @@ void PiValue::reset() {
   apply(std::move(next), "Reset");
 }
 
+// --- PiOutput -----------------------------------------------------------------
+
+RCShdPtr<PiInput> PiOutput::getForwardedInput() const {
+  if (RCShdPtr<PiInput> carried = getCarriedInput()) return carried;
+  RCShdPtr<PiNode> node = getNode();
+  if (node.isNull() || !node->isGroup()) return RCShdPtr<PiInput>();
+  RCShdPtr<PiNode> boundary = node->getInnerGraph()->getOutputBoundaryNode(_name);
+  return boundary ? boundary->getInputs().front() : RCShdPtr<PiInput>();
+}
+
 // --- PiInput ------------------------------------------------------------------
 
 int PiInput::getType() const { return isMultivalued() ? PiSocketDecl::kStructure : _decl->getType(); }
@@ -410,13 +420,15 @@ RCShdPtr<PiOutput> PiInput::getCarrierOutput() {
 }
 
 PiValueData PiInput::getValueAt(double time) const {
+  RCShdPtr<PiInput> hold;  // keeps the input reached alive
   PiInput const* in = this;
   // Connections are acyclic, so the walk ends; the bound guards the invariant.
   for (int hops = 0; in->_source; ++hops) {
     QX_ASSERT(hops < 1000000);
-    RCShdPtr<PiInput> carried = in->_source->getCarriedInput();
-    if (carried.isNull()) break;
-    in = carried.get();
+    RCShdPtr<PiInput> next = in->_source->getForwardedInput();
+    if (next.isNull()) break;
+    hold = next;
+    in = hold.get();
   }
   // Connected inputs have one type, so the followed value needs no conversion.
   return in->checkedValue()._curve.evaluate(time);
@@ -605,6 +617,17 @@ RCShdPtr<PiInput> PiNode::getInput(std::string const& path) const {
     return static_cast<PiCompositeInput const&>(*in).getInput(path.substr(slash + 1));
   }
   return RCShdPtr<PiInput>();
+}
+
+RCShdPtr<PiInput> PiNode::getPrimaryImageInput() const {
+  RCShdPtr<PiInput> single;
+  for (auto const& in : _inputs) {
+    if (!in->isImage() || in->isMultivalued()) continue;
+    auto policy = rcDynamicCast<const PiImageInputPolicy>(in->getPolicy());
+    if (policy && policy->isPrimary()) return in;
+    if (in->getName() == PiImageModifier::getSingleInputName()) single = in;
+  }
+  return single;
 }
 
 RCShdPtr<PiValue> PiNode::getValue(std::string const& name) const {

@@ -14,7 +14,9 @@
 // node (its declared outputs) or carry an input: every leaf input has a
 // carrier output (getCarrierOutput) through which other inputs follow it,
 // and an input that follows reads the followed input's value (getValueAt)
-// while keeping its own, which it shows again when disconnected. A
+// while keeping its own, which it shows again when disconnected (a value
+// input connected to a group's value output reads what feeds that output
+// inside). A
 // connection that would make a value or an image depend on itself is
 // refused. Node names need not be distinct; nodes are told apart by their id,
 // unique within their graph and never reused by it.
@@ -153,6 +155,10 @@ class PiOutput {
   // the group's input. Null for an output its node computes.
   RCShdPtr<PiInput> getCarriedInput() const { return RCShdPtr<PiInput>(_carried.lock()); }
   bool isCarrier() const { return !_carried.expired(); }
+  // The input whose value or image this output hands on unchanged: the
+  // carried input, or for an output of a group, the input of its output
+  // boundary node inside. Null for an output its node computes.
+  RCShdPtr<PiInput> getForwardedInput() const;
 
  private:
   friend class PiNode;
@@ -288,6 +294,9 @@ class PiNode : public PiGraphObject, public std::enable_shared_from_this<PiNode>
   RCShdPtr<PiValue> getValue(std::string const& name) const;
   std::vector<RCShdPtr<PiOutput>> const& getOutputs() const { return _outputs; }
   RCShdPtr<PiOutput> getOutput(std::string const& name) const;
+  // The image input the node works on: the top-level image input with a
+  // primary image policy, else the one named "Input"; null when none.
+  RCShdPtr<PiInput> getPrimaryImageInput() const;
 
  private:
   friend class PiGraph;

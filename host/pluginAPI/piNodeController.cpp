@@ -55,6 +55,13 @@ void PiNodeController::reset(std::string const& name) {
 
 void PiNodeController::createProcNodes(PiOutputPublisher& publisher) { (void)publisher; }
 
+PxNodePtr<PxNode> PiGroupTopologyInterface::createOutputProcNode(RCShdPtr<PiOutput> const& output,
+                                                                 PxNodePtr<PxNode> const& inner,
+                                                                 PiProcNodeProvider const& provider) {
+  (void)provider;
+  return PiProcNodeFactory::createOutputNode(output, inner);
+}
+
 void PiToolInterface::reset() {
   RCShdPtr<PiNode> n = getNode();
   if (n.isNull()) return;
@@ -78,6 +85,27 @@ PiCommandStack* PiUndoRedoControllerHelper::getCommandStack() const {
 bool PiUndoRedoControllerHelper::isUndoRedoOngoing() const {
   PiCommandStack* s = getCommandStack();
   return s && s->isUndoRedoOngoing();
+}
+
+RCShdPtr<PiInput> PiImageGenerator::getPrimaryInput() const {
+  RCShdPtr<PiNode> n = getNode();
+  return n ? n->getPrimaryImageInput() : RCShdPtr<PiInput>();
+}
+
+void PiImageGenerator::createProcNodes(PiOutputPublisher& publisher) {
+  PiProcNodeProvider const& provider = publisher.getProvider();
+  RCShdPtr<PiInput> const in = getPrimaryInput();
+  PxNodePtr<PxImageProtocol> const primary =
+      in.isNull() ? PxNodePtr<PxImageProtocol>() : provider.getInputNode(in).cast<PxImageProtocol>();
+  PxNodePtr<PxImageProtocol> const node = createProcNode(primary, provider);
+  RCShdPtr<PiOutput> const main = getMainOutput();
+  if (node && main) publisher.publish(main, node);
+}
+
+PxNodePtr<PxImageProtocol> PiImageGenerator::createProcNode(PxNodePtr<PxImageProtocol> const& primary,
+                                                            PiProcNodeProvider const& provider) {
+  (void)primary, (void)provider;
+  return nullptr;
 }
 
 std::string PiImageGenerator::getOutputName() { return "Output"; }

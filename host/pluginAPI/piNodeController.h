@@ -12,9 +12,11 @@
 // also while undo or redo replays it (see PiUndoRedoControllerHelper).
 //
 // Processing: the host asks a node's controller for processing nodes
-// through createProcNodes(PiOutputPublisher&) (piProcNodeHook.h); a
-// controller that computes nothing of its own keeps the default, which
-// publishes nothing.
+// through createProcNodes(PiOutputPublisher&) (piProcNodeHook.h states the
+// rules); a controller that computes nothing of its own keeps the default,
+// which publishes nothing. Image tools build their main output in
+// createProcNode; group controllers may wrap what their outputs publish
+// (PiGroupTopologyInterface).
 #pragma once
 
 #include <memory>
@@ -22,8 +24,10 @@
 
 #include "base/rcPtr.h"
 #include "pluginAPI/piGraph.h"
+#include "pluginAPI/pxImageProtocol.h"
 
 class PiOutputPublisher;
+class PiProcNodeProvider;
 
 class PiNodeController {
  public:
@@ -102,9 +106,18 @@ class PiGroupInterface : public virtual PiNodeController {
   }
 };
 
-// The controller of a group node builds the processing of the group's
-// outputs (see piProcNodeHook.h).
-class PiGroupTopologyInterface : public virtual PiNodeController {};
+// The controller of a group node decides what the group's outputs publish.
+// The host never calls createProcNodes on a group: each output publishes
+// createOutputProcNode of what feeds its boundary node inside.
+class PiGroupTopologyInterface : public virtual PiNodeController {
+ public:
+  // `inner`: the processing node of what feeds the output's boundary node
+  // (null when nothing does); `provider`: over the group node's own inputs
+  // (what feeds them outside, their values). The default publishes
+  // PiProcNodeFactory::createOutputNode(output, inner).
+  virtual PxNodePtr<PxNode> createOutputProcNode(RCShdPtr<PiOutput> const& output, PxNodePtr<PxNode> const& inner,
+                                                 PiProcNodeProvider const& provider);
+};
 
 class PiValueChangeInterface : public virtual PiNodeController {
  public:
@@ -126,6 +139,18 @@ class PiImageGenerator : public PiToolInterface, public PiTopologyInterface, pub
   // "Format": the string value naming the output format.
   static std::string getFormatValueName();
   RCShdPtr<PiOutput> getMainOutput() const { return getOutput(getOutputName()); }
+  // The image input whose image the tool works on: the one with a primary
+  // image policy, else the single input "Input"; null when there is none.
+  RCShdPtr<PiInput> getPrimaryInput() const;
+
+  // Publishes createProcNode(what feeds the primary input, provider) under
+  // the main output when it builds a node.
+  void createProcNodes(PiOutputPublisher& publisher) override;
+  // The processing node of the main output. `primary` is the processing
+  // node feeding the primary input (null when the tool has none or it is
+  // unconnected). The default builds nothing.
+  virtual PxNodePtr<PxImageProtocol> createProcNode(PxNodePtr<PxImageProtocol> const& primary,
+                                                    PiProcNodeProvider const& provider);
 };
 
 // A tool whose nodes change the image of their single input.

@@ -8,21 +8,24 @@
 // two keys whose segment holds.
 //
 // Interpolation between key i and key i + 1 follows key i's mode. Doubles
-// interpolate linearly or smoothly (a cubic through the keys whose slope at
-// each inner key is the slope between its neighbours, and flat at the first
-// and last key, so a move eases in and out); bool, int and string values
-// hold key i's value until the next key whatever the mode, since an
-// enumeration or a switch has no value between two of its values.
+// and colours (each component on its own) interpolate linearly or smoothly
+// (a cubic through the keys whose slope at each inner key is the slope
+// between its neighbours, and flat at the first and last key, so a move
+// eases in and out); bool, int and string values hold key i's value until
+// the next key whatever the mode, since an enumeration or a switch has no
+// value between two of its values.
 //
 // Keys are sorted by time when the node is built; of keys at the same time
 // the last one given wins, and keys at a non-finite time are dropped. A node
-// without keys is the type's default value (false, 0, 0.0, ""). Threading
-// and ownership are those of every node (pxNode.h, pxNodeHndls.h).
+// without keys is the type's default value (false, 0, 0.0, "", transparent
+// black). Threading and ownership are those of every node (pxNode.h,
+// pxNodeHndls.h).
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "primitives/coRgbaColor.h"
 #include "pluginAPI/pxNode.h"
 
 enum class PxInterpolation { Hold, Linear, Smooth };
@@ -75,3 +78,6 @@ extern template class PxAnimValueNode<bool>;
 extern template class PxAnimValueNode<int>;
 extern template class PxAnimValueNode<double>;
 extern template class PxAnimValueNode<std::string>;
+// Colours keep the graph's double components, so a value reads the same in
+// the graph and in a render; nodes convert to float where they use one.
+extern template class PxAnimValueNode<CoRgbaColorTyped<double>>;

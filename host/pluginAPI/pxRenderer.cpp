@@ -52,6 +52,10 @@ IxTile PxRenderTarget::claim(PxImageProtocol const& node, IxPixelFormat const& f
   return view;
 }
 
+void PxRenderTarget::passOn(PxImageProtocol const& from, PxImageProtocol const& to) {
+  if (tTarget && tTarget->_node == &from) tTarget->_node = &to;
+}
+
 PxRenderTarget::Withheld::Withheld() : _saved(tTarget) { tTarget = nullptr; }
 PxRenderTarget::Withheld::~Withheld() { tTarget = _saved; }
 

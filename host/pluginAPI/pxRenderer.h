@@ -63,6 +63,11 @@ class PxRenderTarget {
   static IxTile claim(PxImageProtocol const& node, IxPixelFormat const& format, GeRectangle<int> const& region,
                       CoRgbaColorTyped<float> const& fillColor, PxBufferContents contents);
 
+  // For a node that hands a request on unchanged and returns the result as
+  // its own (an output node): an offer made to `from` and not yet taken
+  // becomes an offer to `to`, so the copy stays saved through the hand-over.
+  static void passOn(PxImageProtocol const& from, PxImageProtocol const& to);
+
   // No offer on this thread while it lives.
   class Withheld {
    public:
