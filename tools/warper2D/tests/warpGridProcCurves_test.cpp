@@ -1,6 +1,7 @@
 // Tests of curve-pair rasterisation into the correspondence mesh and of the pass split.
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -137,6 +138,10 @@ TEST(ApplyCurveTest, PixelsOnTheCurveTakeItsMotionScaledByTheInterpolation) {
         EXPECT_TRUE(std::fabs(m.r - want.x()) <= tol && std::fabs(m.g - want.y()) <= tol) << x << "," << y;
       }), 50);
     }
+  // An interpolation that carries the targets past the float range: held at its end, never infinite.
+  IxWriteGuard g(makeMesh(near));
+  apply(circle(30, 30, 20), GeBezierCurve(circle(30, 30, 20), M::translation(10.0f, -5.0f)), g, 3e38);
+  EXPECT_GT(forEachConstrained(g, [](int, int, MeshPixel const& m) { EXPECT_TRUE(m.r == FLT_MAX && m.g == -FLT_MAX); }), 50);
 }
 
 TEST(ApplyCurveTest, NonRigidDestinationCarriesTheOffsetInItsOwnFrame) {

@@ -457,6 +457,17 @@ TEST(SmoothGridRobustnessTest, RandomConstraintSetsNeverAssertNorProduceNaNAndRe
   }
 }
 
+TEST(SmoothGridRobustnessTest, TargetsAtTheEndsOfTheFloatRangeGiveAFiniteFill) {
+  // The mapping between them runs past the float range: held at its end.
+  for (Rect const& r : {Rect(0, 0, 9, 9), Rect(0, 0, 1, 9)}) {
+    IxTile t = makeMesh(r);
+    constrain(t, 0, 0, 3e38, -3e38);
+    constrain(t, 0, 8, -3e38, 3e38);
+    solve(t, Args{.passWork = 10});
+    EXPECT_TRUE(std::isfinite(maxError(t, shift(0, 0)))) << r;
+  }
+}
+
 TEST(SmoothGridRobustnessTest, TwoThreadsSolvingDifferentMeshesMatchTheSerialResults) {
   std::mt19937 rng(99);
   for (int round = 0; round < 4; ++round) {
