@@ -249,6 +249,14 @@ TEST(ResampleTest, BadInputGivesTheDocumentedResultOrFailsClearly) {
       forEachPixel(resampled(Rect(-5, -5, 25, 20), wave, a, b, kAffine), [&](int x, int y, V3 const& v) {
         ASSERT_TRUE(a == a ? v[0] == x && v[1] == y : std::isfinite(v[0]) && std::isfinite(v[1])) << x << "," << y;
       });
+  // A finite amount that carries the vectors past the float range: held at its end, never infinite.
+  forEachPixel(resampled(Rect(-5, -5, 25, 20), wave, 0.0, 3e38, kAffine),
+               [](int, int, V3 const& v) { ASSERT_TRUE(std::isfinite(v[0]) && std::isfinite(v[1])); });
+  // Two billion pixels out floats lie 128 pixels apart, and the tile's own edges have none: spans stay inside it.
+  IxTile const far = makeMesh(Rect(-1999999961, 1000000032, -1999999932, 1000000052), identity);
+  for (double a : {1.0, 0.5})
+    forEachPixel(resampled(Rect(-1999999952, 1000000027, -1999999916, 1000000100), far, a, 0.0, kAffine),
+                 [](int, int, V3 const& v) { ASSERT_TRUE(std::isfinite(v[0]) && std::isfinite(v[1])); });
   IxTile const holes = makeMesh(Rect(0, 0, 6, 6), [&](int x, int y) {  // (0, 2) on the perimeter feeds the rings
     return std::pair(x == 2 && y == 3 ? std::nanf("") : x + 1.0f, x == 0 && y == 2 ? HUGE_VALF : float(y));
   });
