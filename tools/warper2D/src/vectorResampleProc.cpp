@@ -50,6 +50,17 @@ constexpr float kMaxVertexCoordinate = 1.0e9f;
 // pixels still unwritten.
 constexpr int kMaxIdleRings = 10;
 
+// The ring pass also ends after this many rings per pixel of the
+// destination's width plus height (and the idle rings it may take to reach
+// the destination). Rings that keep reaching a new pixel now and then are
+// not idle, yet they may creep outward by a small fraction of a pixel per
+// ring (a mesh that shrinks the image tenfold, drawn inverted: a 1024 x 1024
+// destination took some ten thousand rings). Two rings per pixel let rings
+// that advance half a pixel each cross the whole destination; pixels further
+// out keep (0, 0, 0), as those no ring reaches do. The pass then draws at
+// most 2 (W + H) + 10 rings, each of its own perimeter in cells.
+constexpr int kRingsPerDestinationPixel = 2;
+
 bool isUsable(float v) { return std::fabs(v) <= VectorResampleProc::kMaxUsableCoordinate; }
 
 // The direct path's blend p + (m - p) t in single precision. A huge but
@@ -1145,7 +1156,9 @@ void VectorResampleProc::resampleScattered(IxTile const& destination, IxTile con
     buildVertexRing(vertexRings[current]);
 
     int idle = 0;
-    while (target.counter < area && idle < kMaxIdleRings) {
+    std::int64_t const maxRings =
+        kRingsPerDestinationPixel * (std::int64_t{d.getWidth()} + d.getHeight()) + kMaxIdleRings;
+    for (std::int64_t rings = 0; target.counter < area && idle < kMaxIdleRings && rings < maxRings; ++rings) {
       GeRectangle<int> const previous = ext.getRegion();
       ext.grow();
       current = 1 - current;

@@ -311,13 +311,21 @@ TEST(ScatterPathTest, FoldsResolveToTheFirstCellInRowMajorOrderAndWithinACellToA
   EXPECT_TRUE(std::fabs(v[0] - 0.75f) < 1e-5f && std::fabs(v[1] - 0.5f) < 1e-5f) << v[0] << "," << v[1];
 }
 
-// Half-open spans leave column 14, row 4 empty; ten idle rings end a search.
+// Half-open spans leave column 14, row 4 empty; ten idle rings end a search,
+// and so do 2 (W + H) + 10 rings that keep creeping outward.
 TEST(ScatterPathTest, UncoveredPixelsStayZeroWithoutRingsOrWhenRingsReachNothing) {
   forEachPixel(resampled(Rect(0, 0, 20, 5), makeMesh(Rect(0, 0, 5, 5), translation(10, 0)), 1, 0, kNone),
                [](int x, int y, V3 const& v) { ASSERT_TRUE(x >= 10 && x < 14 && y < 4 ? v[2] == 1 : v == V3{}) << x << y; });
   IxTile const point = makeMesh(Rect(0, 0, 10, 10), [](int, int) { return std::pair(5.3f, 5.3f); });
   forEachPixel(resampled(Rect(-500, -500, 500, 500), point, 1.0, 0.0, kAffine),
                [](int, int, V3 const& v) { ASSERT_EQ(v[2], 0.0f); });
+  // Shrunk tenfold about (8.37, 8.61), drawn inverted: ring k lies 0.1 (8 + k) out, so 522 rings reach
+  // about 53 pixels out, short of this 128 x 128 destination's corners.
+  IxTile const shrunk = makeMesh(Rect(0, 0, 16, 16), linear(0.1f, 0, 0, 0.1f, 0.9f * 8.37f, 0.9f * 8.61f));
+  forEachPixel(resampled(Rect(-56, -56, 72, 72), shrunk, 1.0, 0.0, kAffine), [](int x, int y, V3 const& v) {
+    double const out = std::max(std::fabs(x - 8.37), std::fabs(y - 8.61));
+    if (out < 50 || out > 56) { ASSERT_EQ(v[2], out < 50 ? 1.0f : 0.0f) << x << "," << y; }
+  });
 }
 
 TEST(ScatterPathTest, FillTriangleSpansCoversHalfOpenSpansOnce) {
