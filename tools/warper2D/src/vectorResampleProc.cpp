@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstddef>
@@ -49,7 +50,27 @@ constexpr float kMaxVertexCoordinate = 1.0e9f;
 // pixels still unwritten.
 constexpr int kMaxIdleRings = 10;
 
+// The ring pass also ends after this many rings per pixel of the
+// destination's width plus height (and the idle rings it may take to reach
+// the destination). Rings that keep reaching a new pixel now and then are
+// not idle, yet they may creep outward by a small fraction of a pixel per
+// ring (a mesh that shrinks the image tenfold, drawn inverted: a 1024 x 1024
+// destination took some ten thousand rings). Two rings per pixel let rings
+// that advance half a pixel each cross the whole destination; pixels further
+// out keep (0, 0, 0), as those no ring reaches do. The pass then draws at
+// most 2 (W + H) + 10 rings, each of its own perimeter in cells.
+constexpr int kRingsPerDestinationPixel = 2;
+
 bool isUsable(float v) { return std::fabs(v) <= VectorResampleProc::kMaxUsableCoordinate; }
+
+// The direct path's blend p + (m - p) t in single precision. A huge but
+// finite amount can carry it past the float range: the result is then held
+// at the largest float, the nearest finite value to the exact one, so that
+// finite input never gives an infinite vector.
+inline float blendDirect(float p, float m, float t) {
+  float const v = p + (m - p) * t;
+  return v < -FLT_MAX ? -FLT_MAX : v > FLT_MAX ? FLT_MAX : v;
+}
 
 bool isRgbFloat(IxPixelFormat const& format) {
   return format.getComps() == IxPixelFormat::RGB && format.getDepth() == IxPixelFormat::FLOAT32;
@@ -71,6 +92,14 @@ inline int ceilToInt(float v) {
   int const i = static_cast<int>(v);
   return i + (static_cast<float>(i) < v ? 1 : 0);
 }
+
+// A destination bound as the float a clip compares with before converting to
+// int: the largest float below 2^31 at most, so that the conversion stays in
+// range. Beyond 2^24 in magnitude an int may have no float of its own, and
+// the float bound lies up to half a float step outside the destination:
+// columns converted from clipped floats are therefore clamped once more, as
+// ints (rows are, where they index anything).
+inline float clipBound(int v) { return std::min(static_cast<float>(v), 2147483520.0f); }
 
 void checkInterruption() { PxRequestMgr::getInstance().checkInterruption(); }
 
@@ -139,7 +168,7 @@ class VertexMaker {
  public:
   VertexMaker(double a, double b, GeRectangle<int> const& destination)
       : _a(a), _b(b), _aMode(modeOf(a)), _bMode(modeOf(b)),
-        _rowLo(static_cast<float>(destination.y1())), _rowHi(static_cast<float>(destination.y2())) {}
+        _rowLo(clipBound(destination.y1())), _rowHi(clipBound(destination.y2())) {}
 
   // The vertices of grid points (x + i, y), i = 0..3, from their mesh
   // pixels' R and G, stored at index `at` of `out`: readMeshValue and
@@ -266,7 +295,7 @@ struct ScatterTarget {
   std::ptrdiff_t stride;  // bytes
   Coverage* mask;         // mask byte of the same pixel
   std::ptrdiff_t maskStride;
-  float colLo;  // region.x1() and region.x2() as floats, for clipping spans
+  float colLo;  // region.x1() and region.x2() as floats (clipBound), for clipping spans
   float colHi;
   int rowLo;
   int rowHi;
@@ -278,8 +307,8 @@ struct ScatterTarget {
         stride(destination.getRowStride()),
         mask(reinterpret_cast<Coverage*>(coverage.getPixelAddress(r.x1(), r.y1()))),
         maskStride(coverage.getRowStride()),
-        colLo(static_cast<float>(r.x1())),
-        colHi(static_cast<float>(r.x2())),
+        colLo(clipBound(r.x1())),
+        colHi(clipBound(r.x2())),
         rowLo(r.y1()),
         rowHi(r.y2()) {}
 };
@@ -288,9 +317,12 @@ struct ScatterTarget {
 // range (and maps NaN to the left border).
 inline float clipColumn(float x, float lo, float hi) { return x >= lo ? (x <= hi ? x : hi) : lo; }
 
-// First pixel column at or right of x: spans cover the pixel centres c with
-// xL <= c < xR, that is [ceil(xL), ceil(xR)).
-inline int spanColumn(float x, ScatterTarget const& t) { return ceilToInt(clipColumn(x, t.colLo, t.colHi)); }
+// First pixel column at or right of x, within the destination's columns:
+// spans cover the pixel centres c with xL <= c < xR, that is
+// [ceil(xL), ceil(xR)).
+inline int spanColumn(float x, ScatterTarget const& t) {
+  return std::clamp(ceilToInt(clipColumn(x, t.colLo, t.colHi)), t.region.x1(), t.region.x2());
+}
 
 // Where an edge crosses a row: its position and the value carried there.
 struct Crossing {
@@ -405,6 +437,13 @@ void drawTriangle(ScatterVertex const& p0, ScatterVertex const& p1, ScatterVerte
   }
   target.counter += count;
 }
+
+// The destination's columns, four lanes wide: the float clip bounds
+// (clipBound) and the int columns a span end is clamped to.
+struct ColumnClip {
+  F4 lo, hi;
+  I4 first, last;
+};
 
 // The first-row crossing of one kind of edge all along a strip: the edge's
 // first row (its upper end's firstRow), the column of the span end it makes
@@ -633,14 +672,14 @@ class MeshScanner {
   // Four edges' records: their first rows, and their x, u and v there as
   // value(field) gives them.
   template <class Value>
-  [[gnu::always_inline]] static void storeCrossings(I4 first, Value&& value, int c, F4 colLo, F4 colHi,
+  [[gnu::always_inline]] static void storeCrossings(I4 first, Value&& value, int c, ColumnClip const& clip,
                                                     EdgeRow const& out) {
     F4 const x = value(&VertexRow::x);
-    F4 const atLeast = x > colLo ? x : colLo;
-    F4 const clipped = atLeast < colHi ? atLeast : colHi;
+    F4 const atLeast = x > clip.lo ? x : clip.lo;
+    F4 const clipped = atLeast < clip.hi ? atLeast : clip.hi;
     I4 const truncated = __builtin_convertvector(clipped, I4);
     store4(out.first + c, first);
-    store4(out.column + c, truncated - (__builtin_convertvector(truncated, F4) < clipped));
+    store4(out.column + c, max4(min4(truncated - (__builtin_convertvector(truncated, F4) < clipped), clip.last), clip.first));
     store4(out.x + c, x);
     store4(out.u + c, value(&VertexRow::u));
     store4(out.v + c, value(&VertexRow::v));
@@ -648,8 +687,8 @@ class MeshScanner {
 
   // Where the edges from p[c + i] to q[c + i] (four lanes) meet the first
   // row below their upper ends: crossing(), four edges at a time.
-  [[gnu::always_inline]] static void edgeCrossings(VertexRow const& p, VertexRow const& q, int c, F4 colLo, F4 colHi,
-                                                   EdgeRow const& out) {
+  [[gnu::always_inline]] static void edgeCrossings(VertexRow const& p, VertexRow const& q, int c,
+                                                   ColumnClip const& clip, EdgeRow const& out) {
     I4 const pf = load4<I4>(p.f + c), qf = load4<I4>(q.f + c);
     // Lanes whose ends share a first row cross no row: their records are
     // never read, and four such lanes need none.
@@ -657,7 +696,7 @@ class MeshScanner {
     F4 const py = load4<F4>(p.y + c), qy = load4<F4>(q.y + c);
     I4 const swap = qy < py;  // q is the upper end
     if (anyLane(swap)) {
-      swappedEdgeCrossings(p, q, c, colLo, colHi, out, swap);
+      swappedEdgeCrossings(p, q, c, clip, out, swap);
       return;
     }
     // p is the upper end in every lane: the usual case along the columns
@@ -669,14 +708,14 @@ class MeshScanner {
           F4 const a = load4<F4>(p.*f + c);
           return a + s * (load4<F4>(q.*f + c) - a);
         },
-        c, colLo, colHi, out);
+        c, clip, out);
   }
 
   // The same where the upper end is q in some lanes: selecting the upper end
   // by bit masks and negating the differences where the ends swap leaves the
   // arithmetic exactly crossing()'s.
-  [[gnu::noinline]] static void swappedEdgeCrossings(VertexRow const& p, VertexRow const& q, int c, F4 colLo, F4 colHi,
-                                                     EdgeRow const& out, I4 swap) {
+  [[gnu::noinline]] static void swappedEdgeCrossings(VertexRow const& p, VertexRow const& q, int c,
+                                                     ColumnClip const& clip, EdgeRow const& out, I4 swap) {
     I4 const negate = swap & std::numeric_limits<std::int32_t>::min();
     auto upperI = [swap](I4 a, I4 b) { return a ^ ((a ^ b) & swap); };
     auto upper = [&](F4 a, F4 b) { return reinterpret_cast<F4>(upperI(reinterpret_cast<I4>(a), reinterpret_cast<I4>(b))); };
@@ -693,7 +732,7 @@ class MeshScanner {
           F4 const a = load4<F4>(p.*f + c), b = load4<F4>(q.*f + c);
           return upper(a, b) + s * towardLower(b - a);
         },
-        c, colLo, colHi, out);
+        c, clip, out);
   }
 
   // The strip's edge crossings (vertical A-C, diagonal A-D, bottom C-D, and
@@ -701,18 +740,18 @@ class MeshScanner {
   // B = upper[c + 1], C = lower[c], D = lower[c + 1]).
   void prepareStrip(VertexRow const& upper, VertexRow const& lower, EdgeRow const& top, EdgeRow const& bottom,
                     bool computeTop, int c0, int c1) {
-    F4 const colLo = F4{} + _target.colLo;
-    F4 const colHi = F4{} + _target.colHi;
+    ColumnClip const clip{F4{} + _target.colLo, F4{} + _target.colHi, I4{} + _target.region.x1(),
+                          I4{} + _target.region.x2()};
     VertexRow const upperNext = upper.shifted(1);
     VertexRow const lowerNext = lower.shifted(1);
     // Cells [c0, c1) need the vertical edges up to c1 as well.
     for (int c = c0; c <= c1; c += kLanes) {
-      edgeCrossings(upper, lower, c, colLo, colHi, _vertical);
-      edgeCrossings(upper, lowerNext, c, colLo, colHi, _diagonal);
-      edgeCrossings(lower, lowerNext, c, colLo, colHi, bottom);
+      edgeCrossings(upper, lower, c, clip, _vertical);
+      edgeCrossings(upper, lowerNext, c, clip, _diagonal);
+      edgeCrossings(lower, lowerNext, c, clip, bottom);
     }
     if (computeTop) {
-      for (int c = c0; c < c1; c += kLanes) edgeCrossings(upper, upperNext, c, colLo, colHi, top);
+      for (int c = c0; c < c1; c += kLanes) edgeCrossings(upper, upperNext, c, clip, top);
     }
     I4 const rowLo = I4{} + _target.rowLo;
     I4 const rowHi = I4{} + _target.rowHi;
@@ -905,8 +944,8 @@ void fillWithoutMesh(IxWriteGuard& dst, float t, bool identity) {
     float const fy = static_cast<float>(y);
     for (int x = d.x1(); x < d.x2(); ++x, out += 3) {
       float const fx = static_cast<float>(x);
-      out[0] = identity ? fx : fx + (0.0f - fx) * t;
-      out[1] = identity ? fy : fy + (0.0f - fy) * t;
+      out[0] = identity ? fx : blendDirect(fx, 0.0f, t);
+      out[1] = identity ? fy : blendDirect(fy, 0.0f, t);
       out[2] = 1.0f;
     }
     checkInterruption();
@@ -960,8 +999,8 @@ void VectorResampleProc::resampleDirect(IxTile const& destination, IxTile const&
         bool const usable = isUsable(mx) && isUsable(my);
         mx = usable ? mx : fx;
         my = usable ? my : fy;
-        out[3 * i] = fx + (mx - fx) * t;
-        out[3 * i + 1] = fy + (my - fy) * t;
+        out[3 * i] = blendDirect(fx, mx, t);
+        out[3 * i + 1] = blendDirect(fy, my, t);
         out[3 * i + 2] = 1.0f;
       }
       checkInterruption();
@@ -978,8 +1017,8 @@ void VectorResampleProc::resampleDirect(IxTile const& destination, IxTile const&
     float const fx = static_cast<float>(x);
     float const fy = static_cast<float>(y);
     float* out = reinterpret_cast<float*>(dst.getPixelAddress(x, y));
-    out[0] = fx + (r.u - fx) * t;
-    out[1] = fy + (r.v - fy) * t;
+    out[0] = blendDirect(fx, r.u, t);
+    out[1] = blendDirect(fy, r.v, t);
     out[2] = 1.0f;
   };
   // Every destination pixel outside `known`, row by row: values(y, x0, x1)
@@ -1117,7 +1156,9 @@ void VectorResampleProc::resampleScattered(IxTile const& destination, IxTile con
     buildVertexRing(vertexRings[current]);
 
     int idle = 0;
-    while (target.counter < area && idle < kMaxIdleRings) {
+    std::int64_t const maxRings =
+        kRingsPerDestinationPixel * (std::int64_t{d.getWidth()} + d.getHeight()) + kMaxIdleRings;
+    for (std::int64_t rings = 0; target.counter < area && idle < kMaxIdleRings && rings < maxRings; ++rings) {
       GeRectangle<int> const previous = ext.getRegion();
       ext.grow();
       current = 1 - current;

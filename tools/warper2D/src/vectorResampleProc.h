@@ -70,7 +70,11 @@ class VectorResampleProc {
   // between the destination and the mesh.
   static void resampleDirect(IxTile const& destination, IxTile const& mesh, double valueAmount, int method);
 
-  // Scatter path: pixels no triangle reached get (0, 0, 0).
+  // Scatter path: pixels no triangle reached get (0, 0, 0). Outside the
+  // moved mesh, the moved rings are drawn until the destination is covered,
+  // ten rings in a row reach nothing, or 2 (W + H) + 10 rings have been
+  // drawn for a W x H destination: rings creeping outward slowly cannot
+  // make the cost grow beyond that.
   static void resampleScattered(IxTile const& destination, IxTile const& mesh, double valueAmount,
                                 double positionAmount, int method, int threads = 0);
 

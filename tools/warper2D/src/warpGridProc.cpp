@@ -689,7 +689,7 @@ class SmoothGridSolver {
         std::uint32_t const b = readMeshBits(pixel);
         if (b & CONSTRAINED_BIT) continue;
         Vec2 const p = lat.position(x, y);
-        writeMeshPixel(pixel, MeshPixel{static_cast<float>(p.x), static_cast<float>(p.y), b});
+        writeMeshPixel(pixel, MeshPixel{toMeshCoordinate(p.x), toMeshCoordinate(p.y), b});
       }
     }
   }

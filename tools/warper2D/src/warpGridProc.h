@@ -12,6 +12,7 @@
 // may run on several threads at once on different meshes.
 #pragma once
 
+#include <cfloat>
 #include <cstdint>
 #include <cstring>
 
@@ -48,6 +49,14 @@ inline std::uint32_t readMeshBits(std::byte const* p) {
   return b;
 }
 inline void writeMeshBits(std::byte* p, std::uint32_t b) { std::memcpy(p + 8, &b, sizeof b); }
+
+// A position as a mesh pixel stores it: the nearest float, or the largest
+// float where v lies beyond the float range. Finite targets near the end of
+// that range (absurd, but finite) can solve, interpolate or blend to values
+// just past it; held there, a finite mesh never turns infinite.
+inline float toMeshCoordinate(double v) {
+  return static_cast<float>(v < -FLT_MAX ? -FLT_MAX : v > FLT_MAX ? FLT_MAX : v);
+}
 
 class WarpGridProc {
  public:

@@ -137,12 +137,12 @@ class MeshFiller {
         if ((rowFlags[i] & Interpolate) == 0) {
           std::int32_t const p = _lat.parmIndex()[_lat.index(x + i, ly)];
           QX_ASSERT_AS(kAssertFile, p >= 0, "parmIndex >= 0");
-          out[0] = static_cast<float>(_lat.positions()[2 * static_cast<std::size_t>(p)]);
-          out[1] = static_cast<float>(_lat.positions()[2 * static_cast<std::size_t>(p) + 1]);
+          out[0] = toMeshCoordinate(_lat.positions()[2 * static_cast<std::size_t>(p)]);
+          out[1] = toMeshCoordinate(_lat.positions()[2 * static_cast<std::size_t>(p) + 1]);
         } else {
           double const* hx = table + 4 * i;
-          out[0] = static_cast<float>(hx[0] * l.x + hx[1] * lDx.x + hx[2] * r.x + hx[3] * rDx.x);
-          out[1] = static_cast<float>(hx[0] * l.y + hx[1] * lDx.y + hx[2] * r.y + hx[3] * rDx.y);
+          out[0] = toMeshCoordinate(hx[0] * l.x + hx[1] * lDx.x + hx[2] * r.x + hx[3] * rDx.x);
+          out[1] = toMeshCoordinate(hx[0] * l.y + hx[1] * lDx.y + hx[2] * r.y + hx[3] * rDx.y);
         }
         std::memcpy(pixel, out, sizeof out);
       }

@@ -333,8 +333,8 @@ void WarpGridProc::applyCurveToCorrespondence(GeBezierCurve const& src, Vector<f
 
       float const cx = static_cast<float>(px), cy = static_cast<float>(py);
       MeshPixel m = readMeshPixel(pixel);
-      m.r = cx + (X - cx) * f;
-      m.g = cy + (Y - cy) * f;
+      m.r = toMeshCoordinate(cx + (X - cx) * f);
+      m.g = toMeshCoordinate(cy + (Y - cy) * f);
       writeMeshPixel(pixel, m);
     }
 
