@@ -91,8 +91,12 @@ void upsampleVectors(IxTile const& coarse, IxTile const& out, int k) {
     columnWeights[i] = &table[x - cx * extraProxyFactor];
   }
 
-  // Four horizontally interpolated coarse rows, slot r & 3 holding coarse row r.
-  Vector<float> ring(4 * static_cast<std::size_t>(width) * 3);
+  // Four horizontally interpolated coarse rows, slot r & 3 holding coarse
+  // row r, with R and G already scaled to output pixel units: the vertical
+  // pass is then one plain weighted sum over the row's floats.
+  float const scale = static_cast<float>(extraProxyFactor);
+  std::size_t const rowFloats = static_cast<std::size_t>(width) * 3;
+  Vector<float> ring(4 * rowFloats);
   std::array<int, 4> held;
   held.fill(srcRegion.y1() - 1);  // no coarse row is there yet
   IxReadGuard const src(coarse);
@@ -103,10 +107,11 @@ void upsampleVectors(IxTile const& coarse, IxTile const& out, int k) {
       float const* p = c + 3 * (firstTap[i] - srcRegion.x1());
       std::array<float, 4> const& w = *columnWeights[i];
       for (int ch = 0; ch < 3; ++ch) h[ch] = w[0] * p[ch] + w[1] * p[3 + ch] + w[2] * p[6 + ch] + w[3] * p[9 + ch];
+      h[0] *= scale;
+      h[1] *= scale;
     }
   };
 
-  float const scale = static_cast<float>(extraProxyFactor);
   for (int y = dstRegion.y1(); y < dstRegion.y2(); ++y) {
     int const cy = std::clamp(y >> k, srcRegion.y1() + 1, srcRegion.y2() - 3);
     int const yLookup = y - cy * extraProxyFactor;
@@ -115,7 +120,7 @@ void upsampleVectors(IxTile const& coarse, IxTile const& out, int k) {
     float const* rows[4];
     for (int j = 0; j < 4; ++j) {
       int const row = cy - 1 + j;
-      float* h = ring.data() + static_cast<std::size_t>(row & 3) * width * 3;
+      float* h = ring.data() + static_cast<std::size_t>(row & 3) * rowFloats;
       if (held[row & 3] != row) {
         horizontal(row, h);
         held[row & 3] = row;
@@ -123,13 +128,12 @@ void upsampleVectors(IxTile const& coarse, IxTile const& out, int k) {
       rows[j] = h;
     }
     std::array<float, 4> const& w = table[yLookup];
-    float* o = dst.getRow<float>(y);
-    for (int i = 0; i < 3 * width; i += 3) {
-      for (int ch = 0; ch < 3; ++ch) {
-        float const v = w[0] * rows[0][i + ch] + w[1] * rows[1][i + ch] + w[2] * rows[2][i + ch] + w[3] * rows[3][i + ch];
-        o[i + ch] = ch < 2 ? scale * v : v;
-      }
-    }
+    float const* __restrict r0 = rows[0];
+    float const* __restrict r1 = rows[1];
+    float const* __restrict r2 = rows[2];
+    float const* __restrict r3 = rows[3];
+    float* __restrict o = dst.getRow<float>(y);
+    for (std::size_t i = 0; i < rowFloats; ++i) o[i] = w[0] * r0[i] + w[1] * r1[i] + w[2] * r2[i] + w[3] * r3[i];
     PxRequestMgr::getInstance().checkInterruption();
   }
 }
