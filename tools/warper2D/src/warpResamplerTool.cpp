@@ -12,7 +12,9 @@
 #include "base/assertions.h"
 #include "base/vector.h"
 #include "pluginAPI/pxAnimValue.h"
+#include "pluginAPI/pxImageTexture.h"
 #include "pluginAPI/pxRequestMgr.h"
+#include "pluginAPI/sdTextureParams.h"
 #include "storage/stImageCacheNode.h"
 #include "vectorResampleProc.h"
 
@@ -306,6 +308,104 @@ class VectorResamplerNode final : public PxImageNode {
   ValueHndl<int> _boundary;
 };
 
+// One output row's derivative matrices from the neighbouring vectors: the
+// change of the sample position per output pixel, by central differences
+// inside the vector tile and one-sided ones on its edges. A tile one pixel
+// wide (or tall) says nothing about the warp across it: that column of J is
+// the identity's, so the filter's footprint there is one source pixel, as
+// it is where the image is not warped.
+void rowDerivatives(IxReadGuard const& vectors, GeRectangle<int> const& dstRegion, int y,
+                    SdJacobian<float>* out) {
+  GeRectangle<int> const v = vectors.getPixelRegion();
+  int const yl = std::max(y - 1, v.y1()), yr = std::min(y + 1, v.y2() - 1);
+  float const* up = vectors.getRow<float>(yl);
+  float const* row = vectors.getRow<float>(y);
+  float const* down = vectors.getRow<float>(yr);
+  float const dy = static_cast<float>(yr - yl);
+  for (int x = dstRegion.x1(); x < dstRegion.x2(); ++x, ++out) {
+    int const xl = std::max(x - 1, v.x1()), xr = std::min(x + 1, v.x2() - 1);
+    int const il = 3 * (xl - v.x1()), ir = 3 * (xr - v.x1()), i = 3 * (x - v.x1());
+    if (xr > xl) {
+      float const dx = static_cast<float>(xr - xl);
+      out->a = (row[ir] - row[il]) / dx;
+      out->c = (row[ir + 1] - row[il + 1]) / dx;
+    } else {
+      out->a = 1.0f;
+      out->c = 0.0f;
+    }
+    if (yr > yl) {
+      out->b = (down[i] - up[i]) / dy;
+      out->d = (down[i + 1] - up[i + 1]) / dy;
+    } else {
+      out->b = 0.0f;
+      out->d = 1.0f;
+    }
+  }
+}
+
+template <bool kSimplified>
+class WarpResamplerNode final : public PxImageNode {
+ public:
+  WarpResamplerNode(PxNodeInit const& init, PxNodePtr<PxNode> const& primary,
+                    PxNodePtr<PxNode> const& resamplingVectors, PxNodePtr<PxNode> const& destinationVectors,
+                    PxNodePtr<PxNode> const& filter)
+      : PxImageNode(init, primary.cast<PxImageProtocol>()),
+        _resamplingVectors(resamplingVectors),
+        _destinationVectors(destinationVectors),
+        _filter(filter) {}
+
+  PxRODResult computeROD(PxImageContext const& context) const override {
+    PxRODResult const primary = getPrimaryInput()->computeROD(context);
+    if (primary.rod.isEmpty()) return primary;
+    PxRODResult const vectors = _resamplingVectors->computeROD(context);
+    return {vectors.rod, reduceVI(primary.validity, vectors.validity)};
+  }
+
+  PxImageResult computeImage(PxImageContext const& context) const override {
+    PxValidityInterval validity = PxValidityInterval::FULL;
+    GeRectangle<int> const dstRegion = context.getPixelRegion() & computePixelROD(context, validity);
+    if (dstRegion.isEmpty()) return {allocateEmptyImageBuffer(context, getImageFillColor()), validity};
+
+    SdTextureParams params;
+    params.filter = kSimplified ? SdTextureParams::kBilinear : _filter->getValue(context.getTime(), validity);
+    params.textureMatrix = SdTextureParams::pixelToTextureMatrix(getPrimaryInput()->computePixelROD(context, validity));
+    PxImageTexture texture(*getPrimaryInput(), context, params);
+
+    PxImageResult const vectors = _resamplingVectors->computeImage(context);
+    validity = reduceVI(validity, vectors.validity);
+    GeRectangle<int> const vectorRegion = vectors.tile.getPixelRegion();
+    QX_ASSERT((vectorRegion & dstRegion) == dstRegion);
+    QX_ASSERT(isVectorFormat(vectors.tile.getPixelFormat()));
+
+    IxTile const out = allocateImageBuffer(dstRegion, PxBufferContents::Undefined);
+    IxReadGuard const v(vectors.tile);
+    IxWriteGuard const o(out);
+    int const width = dstRegion.getWidth();
+    // Float RGBA output is sampled straight into the tile's rows.
+    bool const inPlace = out.getPixelFormat() == IxPixelFormat(IxPixelFormat::RGBA, IxPixelFormat::FLOAT32);
+    static_assert(sizeof(Color) == 4 * sizeof(float));
+    Vector<Color> colors(inPlace ? 0 : width);
+    Vector<SdJacobian<float>> derivatives(params.needsDerivatives() ? width : 0);
+    for (int y = dstRegion.y1(); y < dstRegion.y2(); ++y) {
+      if (!derivatives.empty()) rowDerivatives(v, dstRegion, y, derivatives.data());
+      Color* row = inPlace ? o.getRow<Color>(y) : colors.data();
+      float const* positions = reinterpret_cast<float const*>(v.getPixelAddress(dstRegion.x1(), y));
+      texture.sampleSpan(width, positions, 3, derivatives.empty() ? nullptr : derivatives.data(), row);
+      if (!inPlace) {
+        IxPixelFormat const format = out.getPixelFormat();
+        for (int i = 0; i < width; ++i) ixWriteColor(format, o.getPixelAddress(dstRegion.x1() + i, y), row[i]);
+      }
+      PxRequestMgr::getInstance().checkInterruption();
+    }
+    return {out, reduceVI(validity, texture.getValidity())};
+  }
+
+ private:
+  PxStrongHndl<PxImageProtocol> _resamplingVectors;
+  PxStrongHndl<PxImageProtocol> _destinationVectors;  // held so that the chain shares one cache of them
+  ValueHndl<int> _filter;
+};
+
 }  // namespace
 
 PxNodePtr<PxImageProtocol> createVectorResamplerNode(bool simplified, bool returnDstVectors,
@@ -316,6 +416,39 @@ PxNodePtr<PxImageProtocol> createVectorResamplerNode(bool simplified, bool retur
   }
   if (returnDstVectors) return PxNodePtr<VectorResamplerNode<false, true>>::create(init, inputs);
   return PxNodePtr<VectorResamplerNode<false, false>>::create(init, inputs);
+}
+
+PxNodePtr<PxImageProtocol> createWarpResamplerNode(bool simplified, PxNodePtr<PxNode> const& primary,
+                                                   PxNodePtr<PxNode> const& resamplingVectors,
+                                                   PxNodePtr<PxNode> const& destinationVectors,
+                                                   PxNodePtr<PxNode> const& filter, PxNodeInit const& init) {
+  if (simplified)
+    return PxNodePtr<WarpResamplerNode<true>>::create(init, primary, resamplingVectors, destinationVectors, filter);
+  return PxNodePtr<WarpResamplerNode<false>>::create(init, primary, resamplingVectors, destinationVectors, filter);
+}
+
+WarpResamplerChain buildWarpResamplerChain(bool simplified, WarpResamplerChainInputs const& in,
+                                           std::shared_ptr<PxImageCache> const& cache) {
+  auto cached = [&](PxNodePtr<PxImageProtocol> const& node) -> PxNodePtr<PxImageProtocol> {
+    return PxNodePtr<StImageCacheNode>::create(nullptr, nullptr, StImageCacheNode::kCacheResults, node,
+                                               kWarpResamplerToolName, StImageCacheNode::kReuseWithinValidity, cache);
+  };
+  VectorResamplerInputs vectors{in.primary,
+                                in.mesh.cast<PxImageProtocol>(),
+                                in.destinationMesh.cast<PxImageProtocol>(),
+                                nullptr,
+                                in.timing,
+                                in.interpolation,
+                                in.invertWarp,
+                                in.quality ? in.quality : PxNodePtr<PxNode>(PxNodePtr<PxAnimValueNode<double>>::create(10.0)),
+                                in.boundary ? in.boundary : PxNodePtr<PxNode>(PxNodePtr<PxAnimValueNode<int>>::create(int(kBoundaryFree)))};
+  WarpResamplerChain chain;
+  chain.destinationVectors = cached(createVectorResamplerNode(simplified, true, vectors));
+  vectors.destinationVectors = chain.destinationVectors;
+  chain.resamplingVectors = cached(createVectorResamplerNode(simplified, false, vectors));
+  chain.warp = createWarpResamplerNode(simplified, in.primary, chain.resamplingVectors, chain.destinationVectors,
+                                       in.filter);
+  return chain;
 }
 
 }  // namespace Qx::Warper2D
