@@ -1,0 +1,317 @@
+// The resampler's nodes: vector nodes (mesh to sample positions, at a coarser
+// level and upsampled when the mesh is large), the warp node (input sampled
+// at those positions) and the chain the resampler controller wires them into.
+#include "warpResamplerTool.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include "base/assertions.h"
+#include "base/vector.h"
+#include "pluginAPI/pxAnimValue.h"
+#include "pluginAPI/pxRequestMgr.h"
+#include "storage/stImageCacheNode.h"
+#include "vectorResampleProc.h"
+
+namespace Qx::Warper2D {
+
+namespace {
+
+template <class T>
+using ValueHndl = PxStrongHndl<PxAnimValueProtocol<T>>;
+using Color = CoRgbaColorTyped<float>;
+
+IxPixelFormat const kVectorFormat(IxPixelFormat::RGB, IxPixelFormat::FLOAT32);
+
+// Reductions of the mesh's resolution never go below proxy level 7 in all.
+constexpr int kMaxReducedLevel = 7;
+
+// How far a "Free" output may reach beyond the input on each side: one input
+// size, at least kMinReach pixels. A warp that throws part of the grid
+// further (a fold, a shape dragged off into the distance) is cut there
+// rather than making every request allocate an enormous frame.
+constexpr int kMinReach = 256;
+
+bool isVectorFormat(IxPixelFormat const& f) { return f == kVectorFormat; }
+
+// The mesh over `region` as one FLOAT32 RGB tile: the source's own tile when
+// it is one (the usual case, a full-frame mesh), a copy otherwise.
+IxTile meshTileOver(PxImageTiles const& tiles) {
+  if (tiles.pieces.size() == 1 && tiles.pieces[0].area == tiles.region &&
+      isVectorFormat(tiles.pieces[0].tile.getPixelFormat()))
+    return IxTile(tiles.pieces[0].tile, tiles.region, tiles.fillColor);
+  IxTile copy(kVectorFormat, tiles.region);
+  tiles.copyTo(IxWriteGuard(copy));
+  return copy;
+}
+
+// Catmull-Rom weights (cubic convolution, a = -0.5) of the four taps around
+// t = i / f, for i = 0 ... f.
+Vector<std::array<float, 4>> cubicWeights(int f) {
+  Vector<std::array<float, 4>> table(static_cast<std::size_t>(f) + 1);
+  for (int i = 0; i <= f; ++i) {
+    float const t = static_cast<float>(i) / static_cast<float>(f);
+    table[i] = {((-0.5f * t + 1.0f) * t - 0.5f) * t, (1.5f * t - 2.5f) * t * t + 1.0f,
+                ((-1.5f * t + 2.0f) * t + 0.5f) * t, t * ((0.5f * t - 0.5f) * t)};
+  }
+  return table;
+}
+
+// Upsamples the coarse vectors `coarse` (in coarse pixel units, proxy level
+// k below the output's) into `out` by the factor 2^k with a separable cubic;
+// R and G are scaled to output pixel units. B, the share of written coarse
+// pixels, is interpolated but not scaled: it stays 1 where every coarse
+// pixel around was written.
+void upsampleVectors(IxTile const& coarse, IxTile const& out, int k) {
+  GeRectangle<int> const srcRegion = coarse.getPixelRegion();
+  GeRectangle<int> const dstRegion = out.getPixelRegion();
+  int const extraProxyFactor = 1 << k;
+  QX_ASSERT_TEXT((srcRegion.x1() + 1) * extraProxyFactor <= dstRegion.x1(),
+                 "(srcRegion.x1()+1)*extraProxyFactor <= dstRegion.x1()");
+  QX_ASSERT_TEXT(dstRegion.x2() - 1 <= (srcRegion.x2() - 2) * extraProxyFactor,
+                 "dstRegion.x2()-1 <= (srcRegion.x2()-2)*extraProxyFactor");
+  QX_ASSERT_TEXT((srcRegion.y1() + 1) * extraProxyFactor <= dstRegion.y1(),
+                 "(srcRegion.y1()+1)*extraProxyFactor <= dstRegion.y1()");
+  QX_ASSERT_TEXT(dstRegion.y2() - 1 <= (srcRegion.y2() - 2) * extraProxyFactor,
+                 "dstRegion.y2()-1 <= (srcRegion.y2()-2)*extraProxyFactor");
+  QX_ASSERT(isVectorFormat(coarse.getPixelFormat()) && isVectorFormat(out.getPixelFormat()));
+
+  Vector<std::array<float, 4>> const table = cubicWeights(extraProxyFactor);
+  int const width = dstRegion.getWidth();
+  // Per output column: the first of its four coarse taps and its weights.
+  Vector<int> firstTap(width);
+  Vector<std::array<float, 4> const*> columnWeights(width);
+  for (int i = 0; i < width; ++i) {
+    int const x = dstRegion.x1() + i;
+    int const cx = std::clamp(x >> k, srcRegion.x1() + 1, srcRegion.x2() - 3);
+    firstTap[i] = cx - 1;
+    columnWeights[i] = &table[x - cx * extraProxyFactor];
+  }
+
+  // Four horizontally interpolated coarse rows, slot r & 3 holding coarse row r.
+  Vector<float> ring(4 * static_cast<std::size_t>(width) * 3);
+  std::array<int, 4> held;
+  held.fill(srcRegion.y1() - 1);  // no coarse row is there yet
+  IxReadGuard const src(coarse);
+  IxWriteGuard const dst(out);
+  auto horizontal = [&](int row, float* h) {
+    float const* c = src.getRow<float>(row);
+    for (int i = 0; i < width; ++i, h += 3) {
+      float const* p = c + 3 * (firstTap[i] - srcRegion.x1());
+      std::array<float, 4> const& w = *columnWeights[i];
+      for (int ch = 0; ch < 3; ++ch) h[ch] = w[0] * p[ch] + w[1] * p[3 + ch] + w[2] * p[6 + ch] + w[3] * p[9 + ch];
+    }
+  };
+
+  float const scale = static_cast<float>(extraProxyFactor);
+  for (int y = dstRegion.y1(); y < dstRegion.y2(); ++y) {
+    int const cy = std::clamp(y >> k, srcRegion.y1() + 1, srcRegion.y2() - 3);
+    int const yLookup = y - cy * extraProxyFactor;
+    QX_ASSERT(0 <= yLookup);
+    QX_ASSERT(yLookup <= extraProxyFactor);
+    float const* rows[4];
+    for (int j = 0; j < 4; ++j) {
+      int const row = cy - 1 + j;
+      float* h = ring.data() + static_cast<std::size_t>(row & 3) * width * 3;
+      if (held[row & 3] != row) {
+        horizontal(row, h);
+        held[row & 3] = row;
+      }
+      rows[j] = h;
+    }
+    std::array<float, 4> const& w = table[yLookup];
+    float* o = dst.getRow<float>(y);
+    for (int i = 0; i < 3 * width; i += 3) {
+      for (int ch = 0; ch < 3; ++ch) {
+        float const v = w[0] * rows[0][i + ch] + w[1] * rows[1][i + ch] + w[2] * rows[2][i + ch] + w[3] * rows[3][i + ch];
+        o[i + ch] = ch < 2 ? scale * v : v;
+      }
+    }
+    PxRequestMgr::getInstance().checkInterruption();
+  }
+}
+
+// The mesh and blend amounts a vector node works with (vectorResampleProc.h:
+// a = positionAmount, b = valueAmount).
+struct Blend {
+  PxImageProtocol const* mesh;
+  double positionAmount;
+  double valueAmount;
+};
+
+template <bool kSimplified, bool kReturnDstVectors>
+class VectorResamplerNode final : public PxImageNode {
+ public:
+  VectorResamplerNode(PxNodeInit const& init, VectorResamplerInputs const& in)
+      : PxImageNode(init, in.primary.cast<PxImageProtocol>()),
+        _mesh(in.mesh),
+        _destinationMesh(in.destinationMesh),
+        _dstVectors(in.destinationVectors),
+        _timing(in.timing),
+        _interpolation(in.interpolation),
+        _invertWarp(in.invertWarp),
+        _quality(in.quality),
+        _boundary(in.boundary) {
+    QX_ASSERT_TEXT(kReturnDstVectors == _dstVectors.isNull(),
+                   "returnDstVectors && dstVectors.isNull() || ! returnDstVectors && ! dstVectors.isNull()");
+  }
+
+  bool producesFullFrames() const override { return true; }
+  PxImageFormat computeImageFormat() const override {
+    PxImageFormat f = PxImageNode::computeImageFormat();
+    f.setDepth(IxPixelFormat::FLOAT32);
+    return f;
+  }
+  IxPixelFormat::Comps computeImageFormatComps() const override { return IxPixelFormat::RGB; }
+
+  PxRODResult computeROD(PxImageContext const& context) const override {
+    PxValidityInterval validity = PxValidityInterval::FULL;
+    PxRODResult const primary = getPrimaryInput()->computeROD(context);
+    validity = reduceVI(validity, primary.validity);
+    if constexpr (kReturnDstVectors) {
+      return {primary.rod, validity};
+    } else {
+      float const aspect = getPrimaryInput()->getImageFormat().getPixelAspectRatio();
+      GeRectangle<int> const input = nominalToPixelized(primary.rod, aspect, 1.0);
+      if (_boundary->getValue(context.getTime(), validity) == kBoundaryFixed || input.isEmpty())
+        return {primary.rod, validity};
+      GeRectangle<int> const free = warpedExtent(context, input, validity);
+      return {pixelizedToNominal(free, aspect, 1.0), validity};
+    }
+  }
+
+  PxImageResult computeImage(PxImageContext const& context) const override {
+    PxValidityInterval validity = PxValidityInterval::FULL;
+    int const level = context.getProxyLevel();
+    PxRODResult const own = computeROD(context);
+    validity = reduceVI(validity, own.validity);
+    GeRectangle<int> const dstRegion =
+        nominalToPixelized(own.rod, getImageFormat().getPixelAspectRatio(), context.getScale());
+    IxTile const out = allocateImageBuffer(dstRegion);
+    if (dstRegion.isEmpty()) return {out, validity};
+
+    double const time = context.getTime();
+    Blend const blend = chooseBlend(time, validity);
+    PxRODResult const meshROD = blend.mesh->computeROD(context);
+    validity = reduceVI(validity, meshROD.validity);
+    PxRODResult const primary = getPrimaryInput()->computeROD(context);
+    validity = reduceVI(validity, primary.validity);
+    int const k = extraProxyExponent(meshROD.rod, _quality->getValue(time, validity), level);
+
+    if (k == 0) {
+      resampleMesh(out, *blend.mesh, context, primary.rod, blend, validity);
+      return {out, validity};
+    }
+    int const f = 1 << k;
+    GeRectangle<int> const coarseRegion((dstRegion.x1() >> k) - 1, (dstRegion.y1() >> k) - 1,
+                                        ((dstRegion.x2() + f - 1) >> k) + 2, ((dstRegion.y2() + f - 1) >> k) + 2);
+    IxTile const coarse(kVectorFormat, coarseRegion);
+    resampleMesh(coarse, *blend.mesh, context.withProxyLevel(level + k), primary.rod, blend, validity);
+    upsampleVectors(coarse, out, k);
+    return {out, validity};
+  }
+
+ private:
+  Blend chooseBlend(double time, PxValidityInterval& validity) const {
+    if constexpr (kSimplified) {
+      return kReturnDstVectors ? Blend{&*_destinationMesh, 0.0, 1.0} : Blend{&*_destinationMesh, 1.0, 0.0};
+    } else {
+      // "Shape" timing takes each shape at its own interpolation from the
+      // main mesh; "Global" scales the fully carried mesh by the global
+      // interpolation. "Invert Warp" swaps which amount moves the grid.
+      bool const shapeTiming = _timing->getValue(time, validity) != kTimingGlobal;
+      double const amount = shapeTiming ? 1.0 : _interpolation->getValue(time, validity);
+      double const invert = _invertWarp->getValue(time, validity) ? 1.0 : 0.0;
+      PxImageProtocol const* mesh = shapeTiming ? &*_mesh : &*_destinationMesh;
+      return kReturnDstVectors ? Blend{mesh, invert, amount} : Blend{mesh, amount, invert};
+    }
+  }
+
+  // The number of proxy levels k by which the mesh is reduced: the power of
+  // two nearest to the mesh's geometric mean side over the side Quality
+  // allows, never below level 7 in all.
+  static int extraProxyExponent(GeRectangle<float> const& meshROD, double quality, int level) {
+    double const s = std::max(1.0, std::sqrt(double(meshROD.getWidth()) * double(meshROD.getHeight())));
+    float const q = std::isnan(quality) ? 1.0f : std::max(1.0f, static_cast<float>(quality));
+    float const maxRes = std::min(2048.0f, 512.0f * std::exp2(q - 1.0f));
+    double const K = std::floor(0.5 - std::log2(double(maxRes)) + std::log2(s));
+    int const reducible = std::max(kMaxReducedLevel - level, 0);
+    return K >= 1.0 ? static_cast<int>(std::min(K, double(reducible))) : 0;
+  }
+
+  // The vectors of `target`'s region from the mesh at the level of
+  // `meshContext`, read over the input image's region at that level.
+  void resampleMesh(IxTile const& target, PxImageProtocol const& mesh, PxImageContext const& meshContext,
+                    GeRectangle<float> const& primaryROD, Blend const& blend, PxValidityInterval& validity) const {
+    float const aspect = getPrimaryInput()->getImageFormat().getPixelAspectRatio();
+    GeRectangle<int> const meshRegion = nominalToPixelized(primaryROD, aspect, meshContext.getScale());
+    PxImageTiles const tiles = getImageTilesInRegion(mesh, meshContext, meshRegion, Color(0.0f, 0.0f, 0.0f, 1.0f));
+    validity = reduceVI(validity, tiles.validity);
+    VectorResampleProc::resample(target, meshTileOver(tiles), blend.positionAmount, blend.valueAmount,
+                                 VectorResampleProc::AffineExtrapolation);
+  }
+
+  // Under "Free": the full-resolution pixels that the destination vectors
+  // over the input region `input` reach, with the margins.
+  GeRectangle<int> warpedExtent(PxImageContext const& context, GeRectangle<int> const& input,
+                                PxValidityInterval& validity) const {
+    PxImageContext const full(context.getTime(), context.getStream(), 0, input);
+    PxImageTiles const tiles = getImageTilesInRegion(*_dstVectors, full, input, Color::ZERO);
+    validity = reduceVI(validity, tiles.validity);
+    bool any = false;
+    float minR = 0, maxR = 0, minG = 0, maxG = 0;
+    for (PxImageTiles::Piece const& piece : tiles.pieces) {
+      IxReadGuard const g(piece.tile);
+      IxPixelFormat const format = piece.tile.getPixelFormat();
+      GeRectangle<int> const a = piece.area;
+      for (int y = a.y1(); y < a.y2(); ++y)
+        for (int x = a.x1(); x < a.x2(); ++x) {
+          Color const c = ixReadColor(format, g.getPixelAddress(x, y));
+          // A position that is not a number extends nothing.
+          if (!std::isfinite(c.r) || !std::isfinite(c.g)) continue;
+          if (!any) {
+            minR = maxR = c.r;
+            minG = maxG = c.g;
+            any = true;
+          }
+          minR = std::min(minR, c.r);
+          maxR = std::max(maxR, c.r);
+          minG = std::min(minG, c.g);
+          maxG = std::max(maxG, c.g);
+        }
+    }
+    if (!any) return input;
+    double const reachX = std::max(input.getWidth(), kMinReach), reachY = std::max(input.getHeight(), kMinReach);
+    auto boundedX = [&](double v) { return static_cast<int>(std::clamp(v, input.x1() - reachX, input.x2() + reachX)); };
+    auto boundedY = [&](double v) { return static_cast<int>(std::clamp(v, input.y1() - reachY, input.y2() + reachY)); };
+    // floor in single precision, ceil in double, as the extent is defined.
+    return GeRectangle<int>(boundedX(std::floor(minR) - 1.0f), boundedY(std::floor(minG) - 1.0f),
+                            boundedX(std::ceil(double(maxR) + 1.0) + 1.0), boundedY(std::ceil(double(maxG) + 1.0) + 1.0));
+  }
+
+  PxStrongHndl<PxImageProtocol> _mesh;
+  PxStrongHndl<PxImageProtocol> _destinationMesh;
+  PxStrongHndl<PxImageProtocol> _dstVectors;
+  ValueHndl<int> _timing;
+  ValueHndl<double> _interpolation;
+  ValueHndl<bool> _invertWarp;
+  ValueHndl<double> _quality;
+  ValueHndl<int> _boundary;
+};
+
+}  // namespace
+
+PxNodePtr<PxImageProtocol> createVectorResamplerNode(bool simplified, bool returnDstVectors,
+                                                     VectorResamplerInputs const& inputs, PxNodeInit const& init) {
+  if (simplified) {
+    if (returnDstVectors) return PxNodePtr<VectorResamplerNode<true, true>>::create(init, inputs);
+    return PxNodePtr<VectorResamplerNode<true, false>>::create(init, inputs);
+  }
+  if (returnDstVectors) return PxNodePtr<VectorResamplerNode<false, true>>::create(init, inputs);
+  return PxNodePtr<VectorResamplerNode<false, false>>::create(init, inputs);
+}
+
+}  // namespace Qx::Warper2D
