@@ -182,7 +182,10 @@ class WarpShapeController : public PiImageModifier,
   // handle colour; one undoable command.
   void reset() override;
   // The curve node, the affine matrix node, offset and link value nodes, and
-  // the Warper2DProcNode over them.
+  // the Warper2DProcNode over them. Adding or removing a "Gradient" entry is
+  // an edit of the node, after which the host builds the node anew, so the
+  // link list always follows the entries; no notification override is
+  // needed for it.
   PxNodePtr<PxImageProtocol> createProcNode(PxNodePtr<PxImageProtocol> const& primary,
                                             PiProcNodeProvider const& provider) override;
   // A display value changed: listeners of the curve's representation hear it.

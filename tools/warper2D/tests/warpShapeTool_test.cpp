@@ -117,6 +117,12 @@ TEST(ShapeRendererTest, RendersItsCurveAndLinksAsAShapeImage) {
     EXPECT_EQ(pointsOf(back), pointsOf(curveOf(c.nbPoints)));
     EXPECT_EQ(links, Vector<float>(c.links.begin(), c.links.end()));
   }
+  // Entries added to "Gradient" after a build reach the shape image.
+  Scene scene;
+  PiProcGraph procs(scene.graph);
+  EXPECT_EQ(colorAt(shapeImage(procs, scene.a), 4, 0).a, 0.0f);
+  setLinks(scene.a, {0.25f, 0.0f});
+  EXPECT_EQ(colorAt(shapeImage(procs, scene.a), 4, 0).a, 2.0f);
 }
 
 TEST(ShapeRendererTest, PlacesTheCurveInPixelsOfTheRequestedLevel) {
