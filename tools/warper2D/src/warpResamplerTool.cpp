@@ -1,6 +1,7 @@
 // The resampler's nodes: vector nodes (mesh to sample positions, at a coarser
 // level and upsampled when the mesh is large), the warp node (input sampled
-// at those positions) and the chain the resampler controller wires them into.
+// at those positions) and the chain the resampler controller wires them into;
+// the resampler tool and its controller.
 #include "warpResamplerTool.h"
 
 #include <algorithm>
@@ -11,10 +12,16 @@
 
 #include "base/assertions.h"
 #include "base/vector.h"
+#include "internalAPI/piGraphUtils.h"
+#include "pluginAPI/piInputPolicy.h"
+#include "pluginAPI/piProcNodeHook.h"
 #include "pluginAPI/pxAnimValue.h"
+#include "pluginAPI/pxImageTexture.h"
 #include "pluginAPI/pxRequestMgr.h"
+#include "pluginAPI/sdTextureParams.h"
 #include "storage/stImageCacheNode.h"
 #include "vectorResampleProc.h"
+#include "warper2DSuperTool.h"
 
 namespace Qx::Warper2D {
 
@@ -91,8 +98,12 @@ void upsampleVectors(IxTile const& coarse, IxTile const& out, int k) {
     columnWeights[i] = &table[x - cx * extraProxyFactor];
   }
 
-  // Four horizontally interpolated coarse rows, slot r & 3 holding coarse row r.
-  Vector<float> ring(4 * static_cast<std::size_t>(width) * 3);
+  // Four horizontally interpolated coarse rows, slot r & 3 holding coarse
+  // row r, with R and G already scaled to output pixel units: the vertical
+  // pass is then one plain weighted sum over the row's floats.
+  float const scale = static_cast<float>(extraProxyFactor);
+  std::size_t const rowFloats = static_cast<std::size_t>(width) * 3;
+  Vector<float> ring(4 * rowFloats);
   std::array<int, 4> held;
   held.fill(srcRegion.y1() - 1);  // no coarse row is there yet
   IxReadGuard const src(coarse);
@@ -103,10 +114,11 @@ void upsampleVectors(IxTile const& coarse, IxTile const& out, int k) {
       float const* p = c + 3 * (firstTap[i] - srcRegion.x1());
       std::array<float, 4> const& w = *columnWeights[i];
       for (int ch = 0; ch < 3; ++ch) h[ch] = w[0] * p[ch] + w[1] * p[3 + ch] + w[2] * p[6 + ch] + w[3] * p[9 + ch];
+      h[0] *= scale;
+      h[1] *= scale;
     }
   };
 
-  float const scale = static_cast<float>(extraProxyFactor);
   for (int y = dstRegion.y1(); y < dstRegion.y2(); ++y) {
     int const cy = std::clamp(y >> k, srcRegion.y1() + 1, srcRegion.y2() - 3);
     int const yLookup = y - cy * extraProxyFactor;
@@ -115,7 +127,7 @@ void upsampleVectors(IxTile const& coarse, IxTile const& out, int k) {
     float const* rows[4];
     for (int j = 0; j < 4; ++j) {
       int const row = cy - 1 + j;
-      float* h = ring.data() + static_cast<std::size_t>(row & 3) * width * 3;
+      float* h = ring.data() + static_cast<std::size_t>(row & 3) * rowFloats;
       if (held[row & 3] != row) {
         horizontal(row, h);
         held[row & 3] = row;
@@ -123,13 +135,12 @@ void upsampleVectors(IxTile const& coarse, IxTile const& out, int k) {
       rows[j] = h;
     }
     std::array<float, 4> const& w = table[yLookup];
-    float* o = dst.getRow<float>(y);
-    for (int i = 0; i < 3 * width; i += 3) {
-      for (int ch = 0; ch < 3; ++ch) {
-        float const v = w[0] * rows[0][i + ch] + w[1] * rows[1][i + ch] + w[2] * rows[2][i + ch] + w[3] * rows[3][i + ch];
-        o[i + ch] = ch < 2 ? scale * v : v;
-      }
-    }
+    float const* __restrict r0 = rows[0];
+    float const* __restrict r1 = rows[1];
+    float const* __restrict r2 = rows[2];
+    float const* __restrict r3 = rows[3];
+    float* __restrict o = dst.getRow<float>(y);
+    for (std::size_t i = 0; i < rowFloats; ++i) o[i] = w[0] * r0[i] + w[1] * r1[i] + w[2] * r2[i] + w[3] * r3[i];
     PxRequestMgr::getInstance().checkInterruption();
   }
 }
@@ -302,6 +313,104 @@ class VectorResamplerNode final : public PxImageNode {
   ValueHndl<int> _boundary;
 };
 
+// One output row's derivative matrices from the neighbouring vectors: the
+// change of the sample position per output pixel, by central differences
+// inside the vector tile and one-sided ones on its edges. A tile one pixel
+// wide (or tall) says nothing about the warp across it: that column of J is
+// the identity's, so the filter's footprint there is one source pixel, as
+// it is where the image is not warped.
+void rowDerivatives(IxReadGuard const& vectors, GeRectangle<int> const& dstRegion, int y,
+                    SdJacobian<float>* out) {
+  GeRectangle<int> const v = vectors.getPixelRegion();
+  int const yl = std::max(y - 1, v.y1()), yr = std::min(y + 1, v.y2() - 1);
+  float const* up = vectors.getRow<float>(yl);
+  float const* row = vectors.getRow<float>(y);
+  float const* down = vectors.getRow<float>(yr);
+  float const dy = static_cast<float>(yr - yl);
+  for (int x = dstRegion.x1(); x < dstRegion.x2(); ++x, ++out) {
+    int const xl = std::max(x - 1, v.x1()), xr = std::min(x + 1, v.x2() - 1);
+    int const il = 3 * (xl - v.x1()), ir = 3 * (xr - v.x1()), i = 3 * (x - v.x1());
+    if (xr > xl) {
+      float const dx = static_cast<float>(xr - xl);
+      out->a = (row[ir] - row[il]) / dx;
+      out->c = (row[ir + 1] - row[il + 1]) / dx;
+    } else {
+      out->a = 1.0f;
+      out->c = 0.0f;
+    }
+    if (yr > yl) {
+      out->b = (down[i] - up[i]) / dy;
+      out->d = (down[i + 1] - up[i + 1]) / dy;
+    } else {
+      out->b = 0.0f;
+      out->d = 1.0f;
+    }
+  }
+}
+
+template <bool kSimplified>
+class WarpResamplerNode final : public PxImageNode {
+ public:
+  WarpResamplerNode(PxNodeInit const& init, PxNodePtr<PxNode> const& primary,
+                    PxNodePtr<PxNode> const& resamplingVectors, PxNodePtr<PxNode> const& destinationVectors,
+                    PxNodePtr<PxNode> const& filter)
+      : PxImageNode(init, primary.cast<PxImageProtocol>()),
+        _resamplingVectors(resamplingVectors),
+        _destinationVectors(destinationVectors),
+        _filter(filter) {}
+
+  PxRODResult computeROD(PxImageContext const& context) const override {
+    PxRODResult const primary = getPrimaryInput()->computeROD(context);
+    if (primary.rod.isEmpty()) return primary;
+    PxRODResult const vectors = _resamplingVectors->computeROD(context);
+    return {vectors.rod, reduceVI(primary.validity, vectors.validity)};
+  }
+
+  PxImageResult computeImage(PxImageContext const& context) const override {
+    PxValidityInterval validity = PxValidityInterval::FULL;
+    GeRectangle<int> const dstRegion = context.getPixelRegion() & computePixelROD(context, validity);
+    if (dstRegion.isEmpty()) return {allocateEmptyImageBuffer(context, getImageFillColor()), validity};
+
+    SdTextureParams params;
+    params.filter = kSimplified ? SdTextureParams::kBilinear : _filter->getValue(context.getTime(), validity);
+    params.textureMatrix = SdTextureParams::pixelToTextureMatrix(getPrimaryInput()->computePixelROD(context, validity));
+    PxImageTexture texture(*getPrimaryInput(), context, params);
+
+    PxImageResult const vectors = _resamplingVectors->computeImage(context);
+    validity = reduceVI(validity, vectors.validity);
+    GeRectangle<int> const vectorRegion = vectors.tile.getPixelRegion();
+    QX_ASSERT((vectorRegion & dstRegion) == dstRegion);
+    QX_ASSERT(isVectorFormat(vectors.tile.getPixelFormat()));
+
+    IxTile const out = allocateImageBuffer(dstRegion, PxBufferContents::Undefined);
+    IxReadGuard const v(vectors.tile);
+    IxWriteGuard const o(out);
+    int const width = dstRegion.getWidth();
+    // Float RGBA output is sampled straight into the tile's rows.
+    bool const inPlace = out.getPixelFormat() == IxPixelFormat(IxPixelFormat::RGBA, IxPixelFormat::FLOAT32);
+    static_assert(sizeof(Color) == 4 * sizeof(float));
+    Vector<Color> colors(inPlace ? 0 : width);
+    Vector<SdJacobian<float>> derivatives(params.needsDerivatives() ? width : 0);
+    for (int y = dstRegion.y1(); y < dstRegion.y2(); ++y) {
+      if (!derivatives.empty()) rowDerivatives(v, dstRegion, y, derivatives.data());
+      Color* row = inPlace ? o.getRow<Color>(y) : colors.data();
+      float const* positions = reinterpret_cast<float const*>(v.getPixelAddress(dstRegion.x1(), y));
+      texture.sampleSpan(width, positions, 3, derivatives.empty() ? nullptr : derivatives.data(), row);
+      if (!inPlace) {
+        IxPixelFormat const format = out.getPixelFormat();
+        for (int i = 0; i < width; ++i) ixWriteColor(format, o.getPixelAddress(dstRegion.x1() + i, y), row[i]);
+      }
+      PxRequestMgr::getInstance().checkInterruption();
+    }
+    return {out, reduceVI(validity, texture.getValidity())};
+  }
+
+ private:
+  PxStrongHndl<PxImageProtocol> _resamplingVectors;
+  PxStrongHndl<PxImageProtocol> _destinationVectors;  // held so that the chain shares one cache of them
+  ValueHndl<int> _filter;
+};
+
 }  // namespace
 
 PxNodePtr<PxImageProtocol> createVectorResamplerNode(bool simplified, bool returnDstVectors,
@@ -312,6 +421,154 @@ PxNodePtr<PxImageProtocol> createVectorResamplerNode(bool simplified, bool retur
   }
   if (returnDstVectors) return PxNodePtr<VectorResamplerNode<false, true>>::create(init, inputs);
   return PxNodePtr<VectorResamplerNode<false, false>>::create(init, inputs);
+}
+
+PxNodePtr<PxImageProtocol> createWarpResamplerNode(bool simplified, PxNodePtr<PxNode> const& primary,
+                                                   PxNodePtr<PxNode> const& resamplingVectors,
+                                                   PxNodePtr<PxNode> const& destinationVectors,
+                                                   PxNodePtr<PxNode> const& filter, PxNodeInit const& init) {
+  if (simplified)
+    return PxNodePtr<WarpResamplerNode<true>>::create(init, primary, resamplingVectors, destinationVectors, filter);
+  return PxNodePtr<WarpResamplerNode<false>>::create(init, primary, resamplingVectors, destinationVectors, filter);
+}
+
+WarpResamplerChain buildWarpResamplerChain(bool simplified, WarpResamplerChainInputs const& in,
+                                           std::shared_ptr<PxImageCache> const& cache) {
+  auto cached = [&](PxNodePtr<PxImageProtocol> const& node) -> PxNodePtr<PxImageProtocol> {
+    return PxNodePtr<StImageCacheNode>::create(nullptr, nullptr, StImageCacheNode::kCacheResults, node,
+                                               kWarpResamplerToolName, StImageCacheNode::kReuseWithinValidity, cache);
+  };
+  VectorResamplerInputs vectors{in.primary,
+                                in.mesh.cast<PxImageProtocol>(),
+                                in.destinationMesh.cast<PxImageProtocol>(),
+                                nullptr,
+                                in.timing,
+                                in.interpolation,
+                                in.invertWarp,
+                                in.quality ? in.quality : PxNodePtr<PxNode>(PxNodePtr<PxAnimValueNode<double>>::create(10.0)),
+                                in.boundary ? in.boundary : PxNodePtr<PxNode>(PxNodePtr<PxAnimValueNode<int>>::create(int(kBoundaryFree)))};
+  WarpResamplerChain chain;
+  chain.destinationVectors = cached(createVectorResamplerNode(simplified, true, vectors));
+  vectors.destinationVectors = chain.destinationVectors;
+  chain.resamplingVectors = cached(createVectorResamplerNode(simplified, false, vectors));
+  chain.warp = createWarpResamplerNode(simplified, in.primary, chain.resamplingVectors, chain.destinationVectors,
+                                       in.filter);
+  return chain;
+}
+
+}  // namespace Qx::Warper2D
+
+// --- tool and controller ------------------------------------------------------------
+
+namespace Qx::Warper2D {
+
+namespace {
+
+struct ResamplerPolicies {
+  RCShdPtr<const PiInputPolicy> meshImage, timing, interpolation, invertWarp, filter, boundary, quality;
+};
+ResamplerPolicies& resamplerPolicies() {
+  static ResamplerPolicies p;
+  return p;
+}
+
+}  // namespace
+
+void WarpResamplerTool::initialize() {
+  WarpResamplerController::initialize();
+  auto protocol = PiMorvaneToolProtocol::create<WarpResamplerController>(
+      getName(), "Resamples an image based on an input image of vectors");
+  // Internal: its meshes come from a generator that only the super tool
+  // feeds, so the user is not offered it.
+  protocol->setVisibility(0);
+  PiImageModifier::registerTool(protocol);
+}
+
+void WarpResamplerTool::finalize() { resamplerPolicies() = ResamplerPolicies(); }
+
+RCShdPtr<const PiTool> WarpResamplerTool::getTool() {
+  return PiToolRegistry::getInstance().findTool(PiMorvaneToolProtocol::getMorvaneToolName(getName()));
+}
+
+void WarpResamplerController::initialize() {
+  ResamplerPolicies& p = resamplerPolicies();
+  p.meshImage = PiImageInputPolicy::createSecondary(3, 7, 3, 1, 0, false);
+  p.timing = PiEnumPolicy::Builder().addPair(kTimingGlobal, "Global").addPair(kTimingShape, "Shape").setDefaultValue(0);
+  p.interpolation = PiRangeInputPolicy<double>::create(0.0, 1.0, 1.0, true, false);
+  p.invertWarp = PiSwitchInputPolicy::create(false, true, false);
+  // The texture sampler's filter codes; 4 is not offered.
+  p.filter = PiEnumPolicy::Builder()
+                 .addPair(0, "Nearest")
+                 .addPair(1, "Bilinear")
+                 .addPair(3, "Mitchell")
+                 .addPair(2, "Gaussian")
+                 .addPair(5, "Jinc 2")
+                 .addPair(6, "Jinc 3")
+                 .setDefaultValue(1);
+  p.boundary = PiEnumPolicy::Builder().addPair(kBoundaryFree, "Free").addPair(kBoundaryFixed, "Fixed").setDefaultValue(0);
+  p.quality = PiRangeInputPolicy<double>::create(1.0, 10.0, 1.0, true, false);
+}
+
+void WarpResamplerController::finalize() { resamplerPolicies() = ResamplerPolicies(); }
+
+void WarpResamplerController::describe(PiImageModifier::Descriptor& d) {
+  ResamplerPolicies const& p = resamplerPolicies();
+  QX_ASSERT(!p.meshImage.isNull());  // WarpResamplerTool::initialize builds them first
+  using Names = Warper2DSuperToolController;
+  addSingleImageInput(d, PiImageInputPolicy::createPrimary(3, 7, 1, 0, false), 0);
+  d.setAffect(1);
+  d.require(getMeshInputName(), PI_IMAGE, p.meshImage);
+  d.require(getDestinationMeshInputName(), PI_IMAGE, p.meshImage);
+  d.require(Names::getTimingName(), PI_INT, p.timing);
+  d.require(Names::getGlobalInterpolationName(), PI_DOUBLE, p.interpolation);
+  d.require(Names::getInvertWarpName(), PI_BOOL, p.invertWarp);
+  d.require(Names::getRenderFilterName(), PI_INT, p.filter);
+  d.require(Names::getRenderQualityName(), PI_DOUBLE, p.quality);
+  d.require(Names::getRenderBoundaryName(), PI_INT, p.boundary);
+  d.addOutput(Names::getDestinationOutputName(), PI_IMAGE);
+  d.setMaskingMode(0);
+}
+
+std::string WarpResamplerController::getMeshInputName() { return "Mesh Image"; }
+std::string WarpResamplerController::getDestinationMeshInputName() { return "Destination Mesh Image"; }
+
+PxNodePtr<PxImageProtocol> WarpResamplerController::createProcNode(PxNodePtr<PxImageProtocol> const& primary,
+                                                                   PiProcNodeProvider const& provider) {
+  return buildChain(false, primary, provider);
+}
+
+void WarpResamplerController::createProcNodes(PiOutputPublisher& publisher) {
+  PiImageModifier::createProcNodes(publisher);
+  PiProcNodeProvider const& provider = publisher.getProvider();
+  RCShdPtr<PiInput> const in = getPrimaryInput();
+  PxNodePtr<PxImageProtocol> const primary =
+      in.isNull() ? PxNodePtr<PxImageProtocol>() : provider.getInputNode(in).cast<PxImageProtocol>();
+  PxNodePtr<PxImageProtocol> const node = buildChain(true, primary, provider);
+  if (node) publisher.publish(Warper2DSuperToolController::getDestinationOutputName(), node);
+}
+
+PxNodePtr<PxImageProtocol> WarpResamplerController::buildChain(bool simplified,
+                                                               PxNodePtr<PxImageProtocol> const& primary,
+                                                               PiProcNodeProvider const& provider) const {
+  using Names = Warper2DSuperToolController;
+  RCShdPtr<PiNode> const node = getNode();
+  if (!primary || node.isNull()) return nullptr;
+  WarpResamplerChainInputs in;
+  in.primary = primary;
+  in.mesh = provider.getInputNode(getMeshInputName()).cast<PxImageProtocol>();
+  in.destinationMesh = provider.getInputNode(getDestinationMeshInputName()).cast<PxImageProtocol>();
+  if (!in.mesh || !in.destinationMesh) return nullptr;
+  // A tool without "Quality" or "Boundary" leaves the handle null, which
+  // the chain reads as quality 10 and "Free".
+  if (RCShdPtr<PiInput> const quality = PiSocketUtil::getInput(node, Names::getRenderQualityName()))
+    in.quality = provider.getValueNode(quality);
+  if (RCShdPtr<PiInput> const boundary = PiSocketUtil::getInput(node, Names::getRenderBoundaryName()))
+    in.boundary = provider.getValueNode(boundary);
+  in.timing = provider.getValueNode(Names::getTimingName());
+  in.interpolation = provider.getValueNode(Names::getGlobalInterpolationName());
+  in.invertWarp = provider.getValueNode(Names::getInvertWarpName());
+  in.filter = provider.getValueNode(Names::getRenderFilterName());
+  return buildWarpResamplerChain(simplified, in).warp;
 }
 
 }  // namespace Qx::Warper2D

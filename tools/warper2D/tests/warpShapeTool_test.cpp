@@ -37,7 +37,7 @@ class SourceCtl : public PiImageGenerator {
   PxNodePtr<PxImageProtocol> createProcNode(PxNodePtr<PxImageProtocol> const&, PiProcNodeProvider const&) override {
     IxPixelFormat const f = getInput("Half")->getBool() ? IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::FLOAT16)
                                                         : IxPixelFormat(IxPixelFormat::RGBA, IxPixelFormat::FLOAT32);
-    return PxNodePtr<FunctionNode>::create(PxImageFormat(f, float(getInput("Aspect")->getDouble())), Rect(0, 0, 64, 48),
+    return PxNodePtr<TestImage>::create(PxImageFormat(f, float(getInput("Aspect")->getDouble())), Rect(0, 0, 64, 48),
                                            [](int, int, int) { return Color(1, 1, 1, 1); });
   }
 };
