@@ -475,7 +475,8 @@ Iterator<RCShdPtr<PiNode>> Warper2DSuperToolController::getShapes() {
 
 Iterator<RCShdPtr<SeShape>> Warper2DSuperToolController::getAllShapes() {
   std::vector<RCShdPtr<SeShape>> shapes;
-  for (Iterator<RCShdPtr<PiNode>> it = getShapes(); !it.atEnd(); it.next()) shapes.push_back(SeShapeNode::create(it.item()));
+  for (Iterator<RCShdPtr<PiNode>> it = getShapes(); !it.atEnd(); it.next())
+    shapes.push_back(SeShapeNode::create(it.item()));
   return Iterator<RCShdPtr<SeShape>>::over(std::move(shapes));
 }
 
