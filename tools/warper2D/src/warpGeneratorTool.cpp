@@ -409,8 +409,8 @@ char const* WarpGeneratorTool::getName() { return "Warp 2D Generator Tool"; }
 
 void WarpGeneratorTool::initialize() {
   WarpGeneratorController::initialize();
-  auto protocol =
-      PiMorvaneToolProtocol::create<WarpGeneratorController>(getName(), "Generates a smooth warp from a constraint image");
+  auto protocol = PiMorvaneToolProtocol::create<WarpGeneratorController>(
+      getName(), "Generates a smooth warp from a constraint image");
   // Internal: a generator alone needs shape renderer nodes wired to its
   // entries, which only the super tool makes, so the user is not offered it.
   protocol->setVisibility(0);
