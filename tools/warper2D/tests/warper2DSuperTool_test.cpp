@@ -114,7 +114,11 @@ TEST_F(SuperToolTest, CreatingAndCompletingShapes) {
 
   // Undo of "Add Destination Shape" keeps the source; redo brings it back.
   EXPECT_EQ(stack().getUndoName(), "Add Destination Shape");
+  int removed = 0;
+  CbFunctionHandler<SeShapeEvent const> counter([&](SeShapeEvent const&) { ++removed; });
+  ctrl->addCallback(SeShapeEditor::ShapeRemoved, &counter);
   stack().undo();
+  EXPECT_EQ(removed, 1) << "the undone destination is signalled";
   EXPECT_TRUE(ctrl->getDstShape(b).isNull());
   EXPECT_EQ(ctrl->getAllSourceShapes().back(), b);
   expectConsistent();
@@ -231,6 +235,10 @@ TEST_F(SuperToolTest, FactoryOutputResetIsOneStepAndCropsFollowTheirMode) {
   EXPECT_EQ(ctrl->getRenderQualityInput()->getDouble(), 6.0);
   PiUserSettings::getInstance().remove("Warp 2D", "Quality");
   PiUserSettings::getInstance().remove("Warp 2D", "Window Crop Height");
+  std::size_t const commands = stack().getCount();
+  ctrl->reset();  // the tool-level reset is not logged
+  EXPECT_EQ(stack().getCount(), commands);
+  EXPECT_EQ(ctrl->getRenderQualityInput()->getDouble(), 1.0);
 
   // Auto-crop: the resampler's region, even where it leaves the frame.
   draw(circle(4, 20, 6));
