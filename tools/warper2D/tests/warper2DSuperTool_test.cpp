@@ -197,6 +197,9 @@ TEST_F(SuperToolTest, LoadingRebuildsThePairsInEntryOrder) {
   ctrl->shapeCompleted();
   ctrl->moveBottom(pair(2));
   IxTile const image = render(graph, warp, "Output Image");
+  RCShdPtr<PiNode> const copy = graph->copyNode(warp);  // a copy reattaches as a loaded node does
+  EXPECT_EQ(C::get(copy).getAllDestinationShapes().size(), 3u);
+  EXPECT_EQ(C::get(copy).getAllSourceShapes()[0]->getName(), "S2");
   auto loaded = PiGraphDocument::load(PiGraphDocument::save(*graph));
   build(loaded, loaded->findNode("Warp 2D"));
   EXPECT_EQ(names(), "S2,S,S1,");
