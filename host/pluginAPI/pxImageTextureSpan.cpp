@@ -1,0 +1,109 @@
+// The texture's span loops (pxImageTextureLoops.inc), compiled twice: once
+// for the baseline instruction set and once for AVX2 with FMA, which the
+// footprint filters need to weigh eight pixels in the time of one. The
+// processor picks the copy at the first call.
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "pluginAPI/pxImageTexture.h"
+#include "pluginAPI/pxImageTextureSampler.h"
+
+namespace sdtex {
+namespace {
+
+using v4sf = float __attribute__((vector_size(16)));
+using v8sf = float __attribute__((vector_size(32)));
+using v4si = std::int32_t __attribute__((vector_size(16)));
+using v8si = std::int32_t __attribute__((vector_size(32)));
+using v16qi = char __attribute__((vector_size(16)));
+using v8hi = short __attribute__((vector_size(16)));
+using v2di = long long __attribute__((vector_size(16)));
+using Color = CoRgbaColorTyped<float>;
+
+std::atomic<bool> wideVectorsAllowed{true};
+
+// float to int, truncating, with the processor's answer (INT_MIN) for NaN
+// and out-of-range values rather than the language's undefined one.
+inline int truncate(float v) { return __builtin_ia32_cvttss2si(v4sf{v, 0, 0, 0}); }
+
+namespace baseline {
+
+inline float fmadd(float a, float b, float c) { return a * b + c; }
+inline v4sf fmadd(v4sf a, v4sf b, v4sf c) { return a * b + c; }
+inline v8sf fmadd(v8sf a, v8sf b, v8sf c) { return a * b + c; }
+inline v8sf vsqrt(v8sf v) {
+  v4sf const lo = __builtin_ia32_sqrtps(v4sf{v[0], v[1], v[2], v[3]});
+  v4sf const hi = __builtin_ia32_sqrtps(v4sf{v[4], v[5], v[6], v[7]});
+  return v8sf{lo[0], lo[1], lo[2], lo[3], hi[0], hi[1], hi[2], hi[3]};
+}
+inline v8sf vrsqrt(v8sf v) {
+  v4sf const lo = __builtin_ia32_rsqrtps(v4sf{v[0], v[1], v[2], v[3]});
+  v4sf const hi = __builtin_ia32_rsqrtps(v4sf{v[4], v[5], v[6], v[7]});
+  return v8sf{lo[0], lo[1], lo[2], lo[3], hi[0], hi[1], hi[2], hi[3]};
+}
+// Four bytes, or four 16-bit values, zero-extended to 32-bit lanes.
+inline v4si widenBytes(std::uint32_t bits) {
+  v4si const v = {static_cast<std::int32_t>(bits), 0, 0, 0};
+  v16qi const b = __builtin_ia32_punpcklbw128(reinterpret_cast<v16qi>(v), v16qi{});
+  return reinterpret_cast<v4si>(__builtin_ia32_punpcklwd128(reinterpret_cast<v8hi>(b), v8hi{}));
+}
+inline v4si widenShorts(std::uint64_t bits) {
+  v2di const v = {static_cast<long long>(bits), 0};
+  return reinterpret_cast<v4si>(__builtin_ia32_punpcklwd128(reinterpret_cast<v8hi>(v), v8hi{}));
+}
+inline v8si widenEightBytes(std::uint64_t bits) {
+  v4si const lo = widenBytes(static_cast<std::uint32_t>(bits)), hi = widenBytes(static_cast<std::uint32_t>(bits >> 32));
+  return v8si{lo[0], lo[1], lo[2], lo[3], hi[0], hi[1], hi[2], hi[3]};
+}
+
+#include "pluginAPI/pxImageTextureLoops.inc"
+
+}  // namespace baseline
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+namespace avx2 {
+
+inline float fmadd(float a, float b, float c) { return __builtin_fmaf(a, b, c); }
+inline v4sf fmadd(v4sf a, v4sf b, v4sf c) { return __builtin_ia32_vfmaddps(a, b, c); }
+inline v8sf fmadd(v8sf a, v8sf b, v8sf c) { return __builtin_ia32_vfmaddps256(a, b, c); }
+inline v8sf vsqrt(v8sf v) { return __builtin_ia32_sqrtps256(v); }
+inline v8sf vrsqrt(v8sf v) { return __builtin_ia32_rsqrtps256(v); }
+inline v4si widenBytes(std::uint32_t bits) {
+  v4si const v = {static_cast<std::int32_t>(bits), 0, 0, 0};
+  return __builtin_ia32_pmovzxbd128(reinterpret_cast<v16qi>(v));
+}
+inline v4si widenShorts(std::uint64_t bits) {
+  v2di const v = {static_cast<long long>(bits), 0};
+  return __builtin_ia32_pmovzxwd128(reinterpret_cast<v8hi>(v));
+}
+inline v8si widenEightBytes(std::uint64_t bits) {
+  v2di const v = {static_cast<long long>(bits), 0};
+  return __builtin_ia32_pmovzxbd256(reinterpret_cast<v16qi>(v));
+}
+
+#include "pluginAPI/pxImageTextureLoops.inc"
+
+}  // namespace avx2
+#pragma GCC pop_options
+
+bool hasAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+}  // namespace
+
+void allowWideVectors(bool allowed) { wideVectorsAllowed.store(allowed, std::memory_order_relaxed); }
+
+SpanFunction spanFunction(Mode mode, PixelKind kind) {
+  static bool const avx2Here = hasAvx2();
+  if (avx2Here && wideVectorsAllowed.load(std::memory_order_relaxed)) return avx2::kSpans[kind][mode];
+  return baseline::kSpans[kind][mode];
+}
+
+}  // namespace sdtex
