@@ -1,0 +1,62 @@
+// The one seam between warp2d and the warp itself: a scene, a frame and an
+// input image in; the "Output Image" (and on request the "Destination
+// Image" and the sample positions) out, rendered tile by tile on the worker
+// pool through the pipeline's renderer (PxRenderer).
+//
+// Everything else in warp2d (scene files, image files, progress, the
+// diagnostics) works through this interface only, so the way the warp graph
+// is built can change without touching them.
+//
+// Images. The input is a tile over its data window in the pixels of the
+// full-resolution file (proxy level 0), with the file's pixel aspect ratio.
+// Results are tiles in pixels of the requested proxy level K (scale 1/2^K)
+// in the input's pixel format: the output over its region of definition
+// ("Fixed": the input frame; "Free": wherever the warped frame reaches)
+// less the scene's crop, the destination image over its own region, and the
+// vectors as FLOAT32 RGB over the output's region (R, G: the input position,
+// in pixels of level K, that the output pixel samples).
+//
+// Threading. render() runs on the main thread and blocks; progress is
+// reported on that thread after every tile of the output. cancel() may be
+// called from any thread (a signal watcher): the render in progress stops
+// within a row of work and render() throws PxInterruptedException; a render
+// started after cancel() throws at once.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "primitives/ixTile.h"
+#include "scene.h"
+
+namespace Qx::Warp2dApp {
+
+struct FrameRequest {
+  double frame = 1.0;
+  int proxyLevel = 0;
+  int threads = 0;  // 0: every worker
+  bool destination = false;
+  bool vectors = false;
+  std::function<void(int done, int total)> progress;
+};
+
+struct RenderedFrame {
+  IxTile output;
+  IxTile destination;  // when asked
+  IxTile vectors;      // when asked
+};
+
+class SceneRenderer {
+ public:
+  virtual ~SceneRenderer() = default;
+  virtual RenderedFrame render(Scene const& scene, IxTile const& input, FrameRequest const& request) = 0;
+  virtual void cancel() = 0;
+  // What builds the warp, for reports: "nodes" or "module".
+  virtual char const* describe() const = 0;
+};
+
+// The warp built from the plug-in's processing nodes directly: generator,
+// vector and warp nodes wired as the "Warp 2D" tool wires them.
+std::unique_ptr<SceneRenderer> createNodeSceneRenderer();
+
+}  // namespace Qx::Warp2dApp
