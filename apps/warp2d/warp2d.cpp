@@ -33,7 +33,7 @@ enum ExitCode { kDone = 0, kUsage = 1, kBadScene = 2, kImageIO = 3, kInternal = 
 
 char const* const kExitCodes =
     "Exit codes: 0 done, 1 usage, 2 bad scene, 3 image I/O (missing, unreadable or unwritable file), "
-    "4 internal error, 130 interrupted (Ctrl-C; no partial file is left).";
+    "4 internal error, 130 interrupted (Ctrl-C; no partial file is left).\n";
 
 std::atomic<bool> gInterrupted{false};
 extern "C" void onInterrupt(int) { gInterrupted.store(true); }
