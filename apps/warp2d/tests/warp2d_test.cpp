@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -297,6 +298,36 @@ TEST(Warp2dPatternTest, FrameRangesAndSequencePatterns) {
   EXPECT_TRUE(PathPattern::isMalformed("a.%04d.##.exr"));
   EXPECT_TRUE(PathPattern::isMalformed("a.%s.exr"));
   EXPECT_FALSE(PathPattern::isMalformed("a.%04d.exr"));
+}
+
+}  // namespace
+
+namespace {
+
+// The reference's complete example reads as documented.
+TEST(Warp2dSceneTest, DocumentedExampleReads) {
+  std::ifstream doc(WARP2D_SCENE_DOC);
+  std::stringstream text;
+  text << doc.rdbuf();
+  std::string const md = text.str();
+  std::size_t const begin = md.find("```json\n") + 8;
+  ASSERT_NE(begin, std::string::npos + 8);
+  Qx::Warp2dApp::Scene const s = Qx::Warp2dApp::parseScene(md.substr(begin, md.find("```", begin) - begin), "/x/s.json");
+  EXPECT_EQ(s.input.at(1001), "/x/plates/shot010.1001.exr");
+  EXPECT_EQ(s.output.at(7), "/x/warped/shot010.0007.exr");
+  EXPECT_EQ(s.framesToRender(std::nullopt).size(), 24u);
+  using Qx::Warp2dApp::valueAt;
+  EXPECT_EQ(valueAt(s.parameters.interpolation, 1001), 0.0);
+  EXPECT_EQ(valueAt(s.parameters.interpolation, 1012), 1.0);
+  double const mid = valueAt(s.parameters.interpolation, 1006.5);
+  EXPECT_GT(mid, 0.0);
+  EXPECT_LT(mid, 1.0);
+  EXPECT_EQ(valueAt(s.parameters.filter, 1001), 3);  // Mitchell
+  ASSERT_EQ(s.shapes.size(), 2u);
+  EXPECT_TRUE(s.shapes[1].fence);
+  EXPECT_EQ(s.shapes[1].destination.points.size(), 3u);
+  GePoint2<float> const handle = s.shapes[0].source.points[0].out;  // offsets become positions
+  EXPECT_EQ(handle, GePoint2<float>(980, 600));
 }
 
 }  // namespace
