@@ -122,7 +122,9 @@ void writeImage(std::string const& path, IxTile const& tile, FileInfo const& lik
   if (!out) throw ImageIOError(path, reasonOf(OIIO::geterror(), "no image format for this file name"));
 
   bool const windows = out->supports("displaywindow") && out->supports("origin");
-  GeRectangle<int> const region = windows ? tile.getPixelRegion() : displayWindow;
+  // Without windows in the file, the display window's pixels are what a
+  // viewer shows; a crop or a data window inside it still narrows them.
+  GeRectangle<int> const region = windows ? tile.getPixelRegion() : tile.getPixelRegion() & displayWindow;
   if (region.isEmpty()) throw ImageIOError(path, "the image to write is empty (nothing left after the crop)");
 
   int channels = like.channels;

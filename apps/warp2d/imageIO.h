@@ -13,7 +13,7 @@
 // Geometry: the tile's region is the file's data window in the file's pixel
 // coordinates; the display window and the pixel aspect ratio travel in
 // FileInfo. A format that stores a display window gets both windows; for the
-// others the display window's pixels are written.
+// others the tile's pixels inside the display window are written.
 //
 // Nothing half-written: writeImage writes to a temporary name in the target
 // folder and renames it over the target only when the file is complete, so

@@ -27,8 +27,8 @@ IxTile ImageSourceNode::halve(IxTile const& level) {
   GeRectangle<int> const half(floorHalf(r.x1() + 1), floorHalf(r.y1() + 1), floorHalf(r.x2()) + 1,
                               floorHalf(r.y2()) + 1);
   IxPixelFormat const format = level.getPixelFormat();
-  IxTile out(format, half, level.getFillColor(), level.getPixelAspectRatio());
   if (r.isEmpty()) return IxTile(format, GeRectangle<int>(), level.getFillColor(), level.getPixelAspectRatio());
+  IxTile out(format, half, level.getFillColor(), level.getPixelAspectRatio());
   IxReadGuard in(level);
   IxWriteGuard dst(out);
   int const n = format.getNumComps(), bpc = format.getBytesPerComp();

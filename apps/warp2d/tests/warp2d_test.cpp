@@ -141,12 +141,15 @@ TEST_F(Warp2dTest, EveryFormatKeepsItsLayoutAndCarriesTheShape) {
   }
 }
 
+// Proxy 1 halves everything, the crop's 10 pixels on the left included.
 TEST_F(Warp2dTest, ProxyOneGivesTheHalfSizeResult) {
   writeInput("in.exr", 3, OIIO::TypeDesc::FLOAT);
-  writeScene("s.json", "in.exr", "out.exr", 16, 10);
+  writeScene("s.json", "in.exr", "out.exr", 16, 10, R"(, "crop": {"left": 10})");
   ASSERT_EQ(warp2d("render -q --proxy 1 " + path("s.json")).rc, 0);
   OIIO::ImageBuf const result(path("out.exr"));
-  EXPECT_EQ(result.spec().width, kW / 2);
+  EXPECT_EQ(result.spec().x, 5);
+  EXPECT_EQ(result.spec().width, kW / 2 - 5);
+  EXPECT_EQ(result.spec().full_width, kW / 2);
   EXPECT_EQ(result.spec().height, kH / 2);
   auto const [u, v] = sampleAt(path("out.exr"), 48, 35);  // (80 + 16, 60 + 10) / 2
   EXPECT_NEAR(u, 80.0f, 2.0f);
@@ -159,9 +162,11 @@ TEST_F(Warp2dTest, SequenceFollowsAnimatedInterpolation) {
   for (int f = 1; f <= 3; ++f) writeInput("in." + std::string(f == 1 ? "0001" : f == 2 ? "0002" : "0003") + ".png", 3, OIIO::TypeDesc::UINT16);
   writeScene("s.json", "in.####.png", "out.%04d.exr", 20, 0,
              R"(, "frames": "1-3", "parameters": {"Interpolation": {"keys": [{"frame": 1, "value": 0}, {"frame": 3, "value": 1}]}})");
-  Outcome const r = warp2d("render " + path("s.json"));
+  Outcome const r = warp2d("render --destination-output " + path("dst.####.exr") + " " + path("s.json"));
   ASSERT_EQ(r.rc, 0) << r.text;
   EXPECT_NE(r.text.find("wrote Output Image"), std::string::npos) << r.text;
+  // The "Destination Image" carries the shape fully whatever "Interpolation" says.
+  EXPECT_NEAR(sampleAt(path("dst.0001.exr"), 100, 60).first, 80.0f, 0.5f);
   for (int f = 1; f <= 3; ++f) {
     char name[32];
     std::snprintf(name, sizeof name, "out.%04d.exr", f);
