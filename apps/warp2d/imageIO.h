@@ -1,0 +1,72 @@
+// Image files for warp2d: reading a file into a host tile and writing a tile
+// back out, through OpenImageIO (EXR, TIFF, PNG, JPEG, DPX and whatever else
+// the installed library reads).
+//
+// Pixels in the pipeline are 8-bit (files stored as 8-bit), half (files
+// stored as half) or float (everything else: 16-bit, 10-bit, 32-bit); one
+// and two channel files ride as RGB and RGBA (grey replicated) and are
+// written back with their own channel count. A written file keeps the
+// channel count, channel names, sample type and bit depth of the file it was
+// read from (FileInfo), as far as the output format supports them. Alpha is
+// associated in the pipeline, as OpenImageIO hands it over.
+//
+// Geometry: the tile's region is the file's data window in the file's pixel
+// coordinates; the display window and the pixel aspect ratio travel in
+// FileInfo. A format that stores a display window gets both windows; for the
+// others the tile's pixels inside the display window are written.
+//
+// Nothing half-written: writeImage writes to a temporary name in the target
+// folder and renames it over the target only when the file is complete, so
+// an interrupted or failed write never leaves a partial file under the
+// target's name. Failures throw ImageIOError naming the file and the reason.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "primitives/geRectangle.h"
+#include "primitives/ixTile.h"
+
+namespace Qx::Warp2dApp {
+
+class ImageIOError : public std::runtime_error {
+ public:
+  ImageIOError(std::string const& path, std::string const& reason) : std::runtime_error(path + ": " + reason) {}
+};
+
+struct FileInfo {
+  int channels = 4;
+  std::vector<std::string> channelNames;
+  std::string sampleType = "uint8";  // OpenImageIO's name of the stored type
+  int bitsPerSample = 8;
+  float pixelAspectRatio = 1.0f;
+  GeRectangle<int> dataWindow;
+  GeRectangle<int> displayWindow;
+};
+
+struct Image {
+  IxTile tile;  // over dataWindow, with the file's aspect ratio
+  FileInfo info;
+};
+
+// Reads the first subimage of `path`. Throws ImageIOError.
+Image readImage(std::string const& path);
+
+// Writes `tile` to `path` in the format its extension names, with the
+// channels, sample type and bit depth of `like` and the display window
+// `displayWindow` (pixels of the tile's plane). Missing folders are made.
+// Throws ImageIOError; the target is then untouched.
+void writeImage(std::string const& path, IxTile const& tile, FileInfo const& like,
+                GeRectangle<int> const& displayWindow);
+
+// Writes `names.size()` interleaved float channels over `region` (row by
+// row) with sample type `type` ("float", "half", "uint8"...), atomically as
+// writeImage does. For diagnostics: ST-maps, fold maps.
+void writeChannels(std::string const& path, GeRectangle<int> const& region, GeRectangle<int> const& displayWindow,
+                   std::vector<std::string> const& names, std::vector<float> const& pixels, std::string const& type);
+
+// The folder-local temporary name writeImage uses for `path`.
+std::string temporaryPathFor(std::string const& path);
+
+}  // namespace Qx::Warp2dApp
