@@ -158,6 +158,14 @@ function traceCurve(c) {
 
 const curveOf = (shape, which) => (which === 'destination' ? shape.destination || shape.source : shape.source);
 
+// The scene file's short forms spelled out: a point may be a bare [x, y],
+// handles and links may be left out, and a curve is closed unless it says.
+function normalCurve(c) {
+  const pt = (p) => (Array.isArray(p) ? { point: p, in: [0, 0], out: [0, 0] }
+    : { point: p.point, in: p.in || [0, 0], out: p.out || [0, 0] });
+  return { closed: c.closed !== false, points: c.points.map(pt), links: c.links || [] };
+}
+
 // ---- view -------------------------------------------------------------
 
 function fit() {
@@ -247,9 +255,9 @@ function drawDrawing() {
 }
 
 const hints = {
-  edit: 'Drag points, handles and links; Alt+click a link to delete it.',
+  edit: 'Drag points and handles (Shift breaks a handle pair).',
   draw: 'Click to add points, drag to pull tangents; click the first point to close, Enter to finish open, Esc to cancel.',
-  link: 'Click a source curve of the selected shape to add a link.',
+  link: 'Click the selected source curve to add a link; drag a link end to move it, Alt+click to delete it.',
 };
 
 // ---- state into the panels --------------------------------------------
@@ -258,6 +266,10 @@ const plain = (v, fallback) => (v === undefined ? fallback : v && typeof v === '
 
 function setState(s, fromDrag) {
   state = s;
+  for (const shape of state.scene.shapes) {
+    shape.source = normalCurve(shape.source);
+    shape.destination = normalCurve(shape.destination || shape.source);
+  }
   if (!state.shapes.some((m) => m.id === selected)) selected = state.shapes.length ? state.shapes.at(-1).id : null;
   $('undo').disabled = !state.canUndo;
   $('redo').disabled = !state.canRedo;
@@ -291,7 +303,7 @@ function fillPanels() {
     li.append(vis, name,
       button('▲', 'Move up', { op: 'moveShape', id: meta.id, to: Math.max(0, i - 1) }),
       button('▼', 'Move down', { op: 'moveShape', id: meta.id, to: Math.min(state.shapes.length - 1, i + 1) }),
-      button('⧉', 'Duplicate', { op: 'duplicateShape', id: meta.id }),
+      button('dup', 'Duplicate', { op: 'duplicateShape', id: meta.id }),
       button('✕', 'Delete', { op: 'deleteShape', id: meta.id }));
     list.append(li);
   });
@@ -369,9 +381,11 @@ function finishDrawing(closed) {
   edit({ op: 'createShape', source });
 }
 
-// What lies under the mouse: a link end, a control point or a handle, of
-// the selected shape first and then the others, destination before source.
-function pick(q) {
+// What lies under the mouse, of the selected shape first and then the
+// others, destination before source: control points and handles, or, when
+// `links` is set, link ends (links often sit on control points, so which
+// one a click means is the mode's choice).
+function pick(q, links) {
   if (!state) return null;
   const order = state.shapes.map((m, i) => i).filter((i) => state.shapes[i].visible);
   order.sort((a, b) => (state.shapes[b].id === selected) - (state.shapes[a].id === selected));
@@ -379,9 +393,11 @@ function pick(q) {
     const shape = state.scene.shapes[i], id = state.shapes[i].id;
     for (const which of ['destination', 'source']) {
       const c = curveOf(shape, which);
-      const links = c.links || [];
-      for (let k = 0; k < links.length; ++k)
-        if (dist(toScreen(evalCurve(c, links[k])), q) < HIT) return { id, i, which, link: k };
+      if (links) {
+        for (let k = 0; k < c.links.length; ++k)
+          if (dist(toScreen(evalCurve(c, c.links[k])), q) < HIT) return { id, i, which, link: k };
+        continue;
+      }
       if (id !== selected && which === 'source') continue;
       for (let p = 0; p < c.points.length; ++p) {
         const pt = c.points[p];
@@ -404,24 +420,14 @@ canvas.addEventListener('pointerdown', (e) => {
     if (pts.length >= 3 && dist(toScreen(pts[0].point), q) < HIT) return finishDrawing(true);
     pts.push({ point: p, in: [0, 0], out: [0, 0] });
     drag = { kind: 'newPoint' };
-  } else if (mode === 'link') {
-    const i = state.shapes.findIndex((m) => m.id === selected);
-    if (i < 0) return;
-    const shape = structuredClone(state.scene.shapes[i]);
-    const near = nearestParam(shape.source, p);
-    if (near.d * view.scale > HIT) return;
-    // Source and destination start as copies, so the same parameter is
-    // the matching place on the destination.
-    shape.destination = shape.destination || structuredClone(shape.source);
-    shape.source.links = [...(shape.source.links || []), round2(near.t)];
-    shape.destination.links = [...(shape.destination.links || []), round2(Math.min(near.t, segments(shape.destination)))];
-    edit({ op: 'setShape', id: selected, set: { source: shape.source, destination: shape.destination } });
   } else {
-    const hit = pick(q);
+    // Edit mode moves points and handles; link mode moves link ends, deletes
+    // one on Alt+click, and adds one where the selected source is clicked.
+    const hit = pick(q, mode === 'link');
+    if (!hit && mode === 'link') return addLink(p);
     if (!hit) return;
     if (hit.id !== selected) { selected = hit.id; fillPanels(); }
     const shape = structuredClone(state.scene.shapes[hit.i]);
-    shape.destination = shape.destination || structuredClone(shape.source);
     if (hit.link !== undefined && e.altKey) {
       for (const w of ['source', 'destination']) shape[w].links.splice(hit.link, 1);
       edit({ op: 'setShape', id: hit.id, set: { source: shape.source, destination: shape.destination } });
@@ -431,6 +437,19 @@ canvas.addEventListener('pointerdown', (e) => {
   }
   redraw();
 });
+
+function addLink(p) {
+  const i = state.shapes.findIndex((m) => m.id === selected);
+  if (i < 0) return;
+  const shape = structuredClone(state.scene.shapes[i]);
+  const near = nearestParam(shape.source, p);
+  if (near.d * view.scale > HIT) return;
+  // Source and destination start as copies, so the same parameter is the
+  // matching place on the destination.
+  shape.source.links.push(round2(near.t));
+  shape.destination.links.push(round2(Math.min(near.t, segments(shape.destination))));
+  edit({ op: 'setShape', id: selected, set: { source: shape.source, destination: shape.destination } });
+}
 
 canvas.addEventListener('pointermove', (e) => {
   if (!drag) return;

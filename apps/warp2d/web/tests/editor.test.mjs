@@ -111,6 +111,17 @@ test('save then open gives the same scene', async () => {
   execFileSync(warp2d, ['check', join(dir, 'edited.json')]);  // and a render node reads it
 });
 
+test('links are added on the source, paired on the destination, and deleted', async () => {
+  const links = () => page.evaluate(() => ['source', 'destination'].map((w) => window.warp2d.state.scene.shapes[0][w].links));
+  await page.click('#modeLink');
+  await edited(async () => page.mouse.click(...await toPage([624, 168])));  // middle of the first side
+  assert.deepEqual(await links(), [[0.5], [0.5]]);
+  await page.keyboard.down('Alt');
+  await edited(async () => page.mouse.click(...await toPage([624, 168])));
+  await page.keyboard.up('Alt');
+  assert.deepEqual(await links(), [[], []]);
+});
+
 test('a browser without the token is refused', async () => {
   const other = await browser.newContext();
   const bare = await other.newPage();
