@@ -59,8 +59,11 @@ class Warp2dTest : public ::testing::Test {
 
   std::string path(std::string const& name) const { return (_dir / name).string(); }
 
-  void writeInput(std::string const& name, int channels, OIIO::TypeDesc type, int w = kW, int h = kH) const {
-    OIIO::ImageBuf buf(OIIO::ImageSpec(w, h, channels, OIIO::TypeDesc::FLOAT));
+  void writeInput(std::string const& name, int channels, OIIO::TypeDesc type, int w = kW, int h = kH,
+                  float aspect = 1.0f) const {
+    OIIO::ImageSpec spec(w, h, channels, OIIO::TypeDesc::FLOAT);
+    spec.attribute("PixelAspectRatio", aspect);
+    OIIO::ImageBuf buf(spec);
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) {
         float const v[4] = {float(x) / w, float(y) / h, 0.5f, 1.0f};
@@ -141,15 +144,17 @@ TEST_F(Warp2dTest, EveryFormatKeepsItsLayoutAndCarriesTheShape) {
   }
 }
 
-// Proxy 1 halves everything, the crop's 10 pixels on the left included.
+// Proxy 1 halves everything, the crop's 10 pixels on the left included;
+// scene coordinates are file pixels whatever the pixel aspect ratio.
 TEST_F(Warp2dTest, ProxyOneGivesTheHalfSizeResult) {
-  writeInput("in.exr", 3, OIIO::TypeDesc::FLOAT);
+  writeInput("in.exr", 3, OIIO::TypeDesc::FLOAT, kW, kH, 2.0f);
   writeScene("s.json", "in.exr", "out.exr", 16, 10, R"(, "crop": {"left": 10})");
   ASSERT_EQ(warp2d("render -q --proxy 1 " + path("s.json")).rc, 0);
   OIIO::ImageBuf const result(path("out.exr"));
   EXPECT_EQ(result.spec().x, 5);
   EXPECT_EQ(result.spec().width, kW / 2 - 5);
   EXPECT_EQ(result.spec().full_width, kW / 2);
+  EXPECT_EQ(result.spec().get_float_attribute("PixelAspectRatio"), 2.0f);
   EXPECT_EQ(result.spec().height, kH / 2);
   auto const [u, v] = sampleAt(path("out.exr"), 48, 35);  // (80 + 16, 60 + 10) / 2
   EXPECT_NEAR(u, 80.0f, 2.0f);
