@@ -1,5 +1,6 @@
 // The warp generator node (shapes in, solved correspondence mesh out) and the
-// shape image codec it shares with the shape renderer.
+// shape image codec it shares with the shape renderer; the generator tool
+// and its controller.
 #include "warpGeneratorTool.h"
 
 #include <algorithm>
@@ -9,12 +10,16 @@
 #include <utility>
 
 #include "base/assertions.h"
+#include "pluginAPI/piInputPolicy.h"
+#include "pluginAPI/piProcNodeHook.h"
 #include "pluginAPI/pxAnimValue.h"
 #include "pluginAPI/pxRequestMgr.h"
 #include "primitives/geAffineMatrix2.h"
 #include "primitives/ixPixelFormat.h"
 #include "shapeObject.h"
+#include "storage/stImageCacheNode.h"
 #include "warpGridProc.h"
+#include "warper2DSuperTool.h"
 
 namespace Qx::Warper2D {
 
@@ -380,6 +385,154 @@ PxNodePtr<PxImageProtocol> createWarpGeneratorNode(bool destinationImage, WarpGe
                                                    PxNodeInit const& init) {
   if (destinationImage) return PxNodePtr<WarpGeneratorNode<true>>::create(init, inputs);
   return PxNodePtr<WarpGeneratorNode<false>>::create(init, inputs);
+}
+
+}  // namespace Qx::Warper2D
+
+// --- tool and controller ------------------------------------------------------------
+
+namespace Qx::Warper2D {
+
+namespace {
+
+struct GeneratorPolicies {
+  RCShdPtr<const PiInputPolicy> renderQuality, renderSmoothing, shapeSmoothing, renderBoundary, shapeImage;
+};
+GeneratorPolicies& generatorPolicies() {
+  static GeneratorPolicies p;
+  return p;
+}
+
+}  // namespace
+
+char const* WarpGeneratorTool::getName() { return "Warp 2D Generator Tool"; }
+
+void WarpGeneratorTool::initialize() {
+  WarpGeneratorController::initialize();
+  auto protocol = PiMorvaneToolProtocol::create<WarpGeneratorController>(
+      getName(), "Generates a smooth warp from a constraint image");
+  // Internal: a generator alone needs shape renderer nodes wired to its
+  // entries, which only the super tool makes, so the user is not offered it.
+  protocol->setVisibility(0);
+  PiImageModifier::registerTool(protocol);
+}
+
+void WarpGeneratorTool::finalize() { WarpGeneratorController::finalize(); }
+
+RCShdPtr<const PiTool> WarpGeneratorTool::getTool() { return PiToolRegistry::getInstance().findTool(getName()); }
+
+void WarpGeneratorController::initialize() {
+  GeneratorPolicies& p = generatorPolicies();
+  p.renderQuality = PiRangeInputPolicy<double>::create(1.0, 10.0, 1.0, true, false);
+  p.renderSmoothing = PiEnumPolicy::Builder().addPair(0, "Skew").addPair(1, "Rigid").setDefaultValue(0);
+  p.shapeSmoothing = PiEnumPolicy::Builder()
+                         .addPair(WarpGridProc::Bidirectional, "Bidirectional")
+                         .addPair(WarpGridProc::Inside, "Inside")
+                         .addPair(WarpGridProc::Outside, "Outside")
+                         .addPair(WarpGridProc::None, "None")
+                         .setDefaultValue(WarpGridProc::Bidirectional);
+  p.renderBoundary = PiEnumPolicy::Builder().addPair(1, "Free").addPair(0, "Fixed").setDefaultValue(0);
+  p.shapeImage = PiImageInputPolicy::createSecondary(3, 7, 3, 1, 0, false);
+}
+
+void WarpGeneratorController::finalize() { generatorPolicies() = GeneratorPolicies(); }
+
+void WarpGeneratorController::describe(PiImageModifier::Descriptor& d) {
+  GeneratorPolicies const& p = generatorPolicies();
+  QX_ASSERT(!p.shapeImage.isNull());  // WarpGeneratorTool::initialize builds them first
+  addSingleImageInput(d, PiImageInputPolicy::createPrimary(3, 7, 1, 0, false), 0);
+  PiSocketDecl& shapes = d.requireStructure(getShapesInputName(), 1);
+  shapes.require(getSourceInputName(), PI_IMAGE, p.shapeImage);
+  shapes.require(getDestinationInputName(), PI_IMAGE, p.shapeImage);
+  shapes.require(getSmoothingInputName(), PI_INT, p.shapeSmoothing);
+  shapes.require(getFenceInputName(), PI_BOOL);
+  shapes.require(getInterpolationInputName(), PI_DOUBLE);
+  d.require(Warper2DSuperToolController::getRenderQualityName(), PI_DOUBLE, p.renderQuality);
+  d.require(Warper2DSuperToolController::getRenderSmoothingName(), PI_INT, p.renderSmoothing);
+  d.require(Warper2DSuperToolController::getRenderBoundaryName(), PI_INT, p.renderBoundary);
+  d.addOutput(Warper2DSuperToolController::getDestinationOutputName(), PI_IMAGE);
+  d.setMaskingMode(0);
+}
+
+std::string WarpGeneratorController::getShapesInputName() { return "Shapes"; }
+std::string WarpGeneratorController::getSourceInputName() { return "Source Shape"; }
+std::string WarpGeneratorController::getDestinationInputName() { return "Destination Shape"; }
+std::string WarpGeneratorController::getSourceLinksName() { return "Source Links"; }
+std::string WarpGeneratorController::getDestinationLinksName() { return "Destination Links"; }
+std::string WarpGeneratorController::getSmoothingInputName() { return "Smoothing"; }
+std::string WarpGeneratorController::getFenceInputName() { return "Fence"; }
+std::string WarpGeneratorController::getInterpolationInputName() { return "Interpolation"; }
+
+RCShdPtr<PiMultivaluedInput> WarpGeneratorController::getShapesInput() const {
+  return rcDynamicCast<PiMultivaluedInput>(getInput(getShapesInputName()));
+}
+
+void WarpGeneratorController::addInputMovedInMultiCallback(CbHandler<MultiInfo const>* handler) {
+  _inputMovedInMulti.addHandler(handler);
+}
+
+void WarpGeneratorController::removeInputMovedInMultiCallback(CbHandler<MultiInfo const>* handler) {
+  _inputMovedInMulti.removeHandler(handler);
+}
+
+void WarpGeneratorController::inputMovedInComposite(RCShdPtr<PiCompositeInput> const& composite,
+                                                    RCShdPtr<PiInput> const& entry, unsigned from, unsigned to) {
+  if (composite.isNull() || entry.isNull() || composite->getName() != getShapesInputName()) return;
+  RCShdPtr<PiCompositeInput> const fields = rcDynamicCast<PiCompositeInput>(entry);
+  QX_ASSERT(!fields.isNull());
+  MultiInfo const info{fields->getInput(getSourceInputName()), from, to};
+  // The dispatcher walks the handlers registered now and skips one that an
+  // earlier handler removed.
+  _inputMovedInMulti.call(info);
+}
+
+PxNodePtr<PxImageProtocol> WarpGeneratorController::createProcNode(PxNodePtr<PxImageProtocol> const& primary,
+                                                                   PiProcNodeProvider const& provider) {
+  return createGeneratorNode(false, primary, provider);
+}
+
+void WarpGeneratorController::createProcNodes(PiOutputPublisher& publisher) {
+  PiImageModifier::createProcNodes(publisher);
+  PiProcNodeProvider const& provider = publisher.getProvider();
+  RCShdPtr<PiInput> const in = getPrimaryInput();
+  PxNodePtr<PxImageProtocol> const primary =
+      in.isNull() ? PxNodePtr<PxImageProtocol>() : provider.getInputNode(in).cast<PxImageProtocol>();
+  PxNodePtr<PxImageProtocol> const node = createGeneratorNode(true, primary, provider);
+  if (node) publisher.publish(Warper2DSuperToolController::getDestinationOutputName(), node);
+}
+
+PxNodePtr<PxImageProtocol> WarpGeneratorController::createGeneratorNode(bool destinationImage,
+                                                                        PxNodePtr<PxImageProtocol> const& primary,
+                                                                        PiProcNodeProvider const& provider) const {
+  RCShdPtr<PiNode> const node = getNode();
+  RCShdPtr<PiMultivaluedInput> const shapes = getShapesInput();
+  if (!primary || node.isNull() || shapes.isNull()) return nullptr;
+  WarpGeneratorInputs in;
+  in.primary = primary;
+  in.shapes.reserve(shapes->getEntryCount());
+  for (RCShdPtr<PiInput> const& entryInput : shapes->getInputs()) {
+    auto const entry = rcCheckedCast<PiCompositeInput>(entryInput);
+    auto field = [&](std::string const& name) { return entry->getInput(name); };
+    // The order the node takes them in: images, then fence, smoothing,
+    // interpolation.
+    WarpGeneratorShapeInputs shape{provider.getInputNode(field(getSourceInputName())),
+                                   provider.getInputNode(field(getDestinationInputName())),
+                                   provider.getValueNode(field(getFenceInputName())),
+                                   provider.getValueNode(field(getSmoothingInputName())),
+                                   provider.getValueNode(field(getInterpolationInputName()))};
+    if (!shape.sourceShape || !shape.destinationShape) return nullptr;
+    in.shapes.push_back(std::move(shape));
+  }
+  in.renderQuality = provider.getValueNode(Warper2DSuperToolController::getRenderQualityName());
+  in.renderSmoothing = provider.getValueNode(Warper2DSuperToolController::getRenderSmoothingName());
+  in.renderBoundary = provider.getValueNode(Warper2DSuperToolController::getRenderBoundaryName());
+  std::string const name =
+      node->getName() + "/" + (destinationImage ? Warper2DSuperToolController::getDestinationOutputName()
+                                                : PiImageGenerator::getOutputName());
+  PxNodePtr<PxImageProtocol> const generator = createWarpGeneratorNode(destinationImage, in, {name, {}});
+  RCShdPtr<PiGraph> const graph = node->getGraph();
+  return PxNodePtr<StImageCacheNode>::create(graph.get(), node.get(), StImageCacheNode::kCacheResults, generator, name,
+                                             StImageCacheNode::kReuseWithinValidity);
 }
 
 }  // namespace Qx::Warper2D

@@ -1,4 +1,5 @@
-// The warp generator's processing node and the shape image it reads.
+// The warp generator: its processing node, the shape image it reads, and the
+// tool and controller that put the node into a node graph.
 //
 // The generator turns the shapes of one "Warp 2D" node into a solved
 // correspondence mesh (warpGridProc.h): for each image request it decodes
@@ -35,9 +36,14 @@
 // node of the wrong type CastException when the node is built.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <vector>
 
+#include "base/cbDispatcher.h"
 #include "base/vector.h"
+#include "pluginAPI/piNodeController.h"
+#include "pluginAPI/piTool.h"
 #include "primitives/geBezierCurve.h"
 #include "primitives/geRectangle.h"
 #include "primitives/ixTile.h"
@@ -92,5 +98,104 @@ struct WarpGeneratorInputs {
 // vector nodes, and its region of definition under "Free", share one solve.
 PxNodePtr<PxImageProtocol> createWarpGeneratorNode(bool destinationImage, WarpGeneratorInputs const& inputs,
                                                    PxNodeInit const& init = {"Warp 2D Generator Tool", {}});
+
+}  // namespace Qx::Warper2D
+
+// --- the tool and its controller ------------------------------------------------
+//
+// The "Warp 2D Generator Tool" is an internal image tool of the "Warp 2D"
+// super tool. Its node has the primary image input "Input" (the image to
+// warp), the multi-valued "Shapes" input (one entry per shape: "Source
+// Shape" and "Destination Shape", the shape images of the pair's two shape
+// renderer nodes, then "Smoothing", "Fence", "Interpolation"), the tool-level
+// "Quality", "Smoothing" and "Boundary" (named by Warper2DSuperToolController),
+// and two outputs: "Output", the mesh at each shape's own interpolation, and
+// "Destination Image", the mesh with every shape carried fully.
+//
+// Both outputs publish a generator node wrapped in an image cache node tagged
+// with the graph node: the resampler reads each mesh several times per
+// request (its two vector nodes, its region of definition) and the solve is
+// the expensive step. Like any image tool whose inputs are not optional, the
+// node publishes nothing while its input or a shape image of an entry is
+// unconnected.
+//
+// Threading: the user-interface thread only (tools, policies, controllers,
+// node building).
+namespace Qx::Warper2D {
+
+class WarpGeneratorTool {
+ public:
+  // "Warp 2D Generator Tool".
+  static char const* getName();
+  // Builds the controller's shared policies, then registers the tool (an
+  // image modifier of the host's product line, internal: visibility 0).
+  static void initialize();
+  // Releases the shared policies (nodes that exist keep theirs).
+  static void finalize();
+  // The registered tool, looked up in the registry; null when none is.
+  static RCShdPtr<const PiTool> getTool();
+};
+
+class WarpGeneratorController : public PiImageModifier {
+ public:
+  using PiToolInterface::reset;
+
+  // Passed to the input-moved callbacks when an entry of "Shapes" moves.
+  struct MultiInfo {
+    RCShdPtr<PiInput> sourceShape;  // the moved entry's "Source Shape"
+    std::uint32_t oldIndex;
+    std::uint32_t newIndex;
+  };
+
+  // The shared policies: render quality (1 to 10, default 1), render
+  // smoothing (0 "Skew", 1 "Rigid"; default "Skew"), shape smoothing
+  // (WarpGridProc::Smoothing; default "Bidirectional"), render boundary
+  // (1 "Free" listed before 0 "Fixed"; default "Fixed") and the shape image
+  // policy. finalize() nulls them.
+  static void initialize();
+  static void finalize();
+  // Asserts that initialize() ran.
+  static void describe(PiImageModifier::Descriptor& descriptor);
+
+  // "Shapes" and the names of an entry's fields.
+  static std::string getShapesInputName();
+  static std::string getSourceInputName();       // "Source Shape"
+  static std::string getDestinationInputName();  // "Destination Shape"
+  static std::string getSmoothingInputName();    // "Smoothing"
+  static std::string getFenceInputName();        // "Fence"
+  static std::string getInterpolationInputName();  // "Interpolation"
+  // Not inputs of this tool: the names of a shape's link lists.
+  static std::string getSourceLinksName();       // "Source Links"
+  static std::string getDestinationLinksName();  // "Destination Links"
+
+  // Null before the node exists.
+  RCShdPtr<PiMultivaluedInput> getShapesInput() const;
+  // The named input (or path) to its policy default, undoable; an unknown
+  // name throws std::invalid_argument.
+  void reset(std::string const& name) { PiNodeController::reset(name); }
+
+  // A null handler or one already registered is ignored; a handler leaves
+  // when it is destroyed.
+  void addInputMovedInMultiCallback(CbHandler<MultiInfo const>* handler);
+  void removeInputMovedInMultiCallback(CbHandler<MultiInfo const>* handler);
+
+  // An entry of "Shapes" moved (by an edit, undo or redo): each handler
+  // registered when the notification starts hears it, unless an earlier
+  // handler removed it.
+  void inputMovedInComposite(RCShdPtr<PiCompositeInput> const& composite, RCShdPtr<PiInput> const& entry,
+                             unsigned from, unsigned to) override;
+
+  // "Output": the mesh at each shape's interpolation.
+  PxNodePtr<PxImageProtocol> createProcNode(PxNodePtr<PxImageProtocol> const& primary,
+                                            PiProcNodeProvider const& provider) override;
+  // "Output", then "Destination Image".
+  void createProcNodes(PiOutputPublisher& publisher) override;
+
+ private:
+  PxNodePtr<PxImageProtocol> createGeneratorNode(bool destinationImage, PxNodePtr<PxImageProtocol> const& primary,
+                                                 PiProcNodeProvider const& provider) const;
+
+  CbDispatcher<MultiInfo const> _inputMovedInMulti;
+};
 
 }  // namespace Qx::Warper2D

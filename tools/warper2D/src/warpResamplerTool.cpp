@@ -1,6 +1,7 @@
 // The resampler's nodes: vector nodes (mesh to sample positions, at a coarser
 // level and upsampled when the mesh is large), the warp node (input sampled
-// at those positions) and the chain the resampler controller wires them into.
+// at those positions) and the chain the resampler controller wires them into;
+// the resampler tool and its controller.
 #include "warpResamplerTool.h"
 
 #include <algorithm>
@@ -11,12 +12,16 @@
 
 #include "base/assertions.h"
 #include "base/vector.h"
+#include "internalAPI/piGraphUtils.h"
+#include "pluginAPI/piInputPolicy.h"
+#include "pluginAPI/piProcNodeHook.h"
 #include "pluginAPI/pxAnimValue.h"
 #include "pluginAPI/pxImageTexture.h"
 #include "pluginAPI/pxRequestMgr.h"
 #include "pluginAPI/sdTextureParams.h"
 #include "storage/stImageCacheNode.h"
 #include "vectorResampleProc.h"
+#include "warper2DSuperTool.h"
 
 namespace Qx::Warper2D {
 
@@ -449,6 +454,121 @@ WarpResamplerChain buildWarpResamplerChain(bool simplified, WarpResamplerChainIn
   chain.warp = createWarpResamplerNode(simplified, in.primary, chain.resamplingVectors, chain.destinationVectors,
                                        in.filter);
   return chain;
+}
+
+}  // namespace Qx::Warper2D
+
+// --- tool and controller ------------------------------------------------------------
+
+namespace Qx::Warper2D {
+
+namespace {
+
+struct ResamplerPolicies {
+  RCShdPtr<const PiInputPolicy> meshImage, timing, interpolation, invertWarp, filter, boundary, quality;
+};
+ResamplerPolicies& resamplerPolicies() {
+  static ResamplerPolicies p;
+  return p;
+}
+
+}  // namespace
+
+void WarpResamplerTool::initialize() {
+  WarpResamplerController::initialize();
+  auto protocol = PiMorvaneToolProtocol::create<WarpResamplerController>(
+      getName(), "Resamples an image based on an input image of vectors");
+  // Internal: its meshes come from a generator that only the super tool
+  // feeds, so the user is not offered it.
+  protocol->setVisibility(0);
+  PiImageModifier::registerTool(protocol);
+}
+
+void WarpResamplerTool::finalize() { resamplerPolicies() = ResamplerPolicies(); }
+
+RCShdPtr<const PiTool> WarpResamplerTool::getTool() {
+  return PiToolRegistry::getInstance().findTool(PiMorvaneToolProtocol::getMorvaneToolName(getName()));
+}
+
+void WarpResamplerController::initialize() {
+  ResamplerPolicies& p = resamplerPolicies();
+  p.meshImage = PiImageInputPolicy::createSecondary(3, 7, 3, 1, 0, false);
+  p.timing = PiEnumPolicy::Builder().addPair(kTimingGlobal, "Global").addPair(kTimingShape, "Shape").setDefaultValue(0);
+  p.interpolation = PiRangeInputPolicy<double>::create(0.0, 1.0, 1.0, true, false);
+  p.invertWarp = PiSwitchInputPolicy::create(false, true, false);
+  // The texture sampler's filter codes; 4 is not offered.
+  p.filter = PiEnumPolicy::Builder()
+                 .addPair(0, "Nearest")
+                 .addPair(1, "Bilinear")
+                 .addPair(3, "Mitchell")
+                 .addPair(2, "Gaussian")
+                 .addPair(5, "Jinc 2")
+                 .addPair(6, "Jinc 3")
+                 .setDefaultValue(1);
+  p.boundary = PiEnumPolicy::Builder().addPair(kBoundaryFree, "Free").addPair(kBoundaryFixed, "Fixed").setDefaultValue(0);
+  p.quality = PiRangeInputPolicy<double>::create(1.0, 10.0, 1.0, true, false);
+}
+
+void WarpResamplerController::finalize() { resamplerPolicies() = ResamplerPolicies(); }
+
+void WarpResamplerController::describe(PiImageModifier::Descriptor& d) {
+  ResamplerPolicies const& p = resamplerPolicies();
+  QX_ASSERT(!p.meshImage.isNull());  // WarpResamplerTool::initialize builds them first
+  using Names = Warper2DSuperToolController;
+  addSingleImageInput(d, PiImageInputPolicy::createPrimary(3, 7, 1, 0, false), 0);
+  d.setAffect(1);
+  d.require(getMeshInputName(), PI_IMAGE, p.meshImage);
+  d.require(getDestinationMeshInputName(), PI_IMAGE, p.meshImage);
+  d.require(Names::getTimingName(), PI_INT, p.timing);
+  d.require(Names::getGlobalInterpolationName(), PI_DOUBLE, p.interpolation);
+  d.require(Names::getInvertWarpName(), PI_BOOL, p.invertWarp);
+  d.require(Names::getRenderFilterName(), PI_INT, p.filter);
+  d.require(Names::getRenderQualityName(), PI_DOUBLE, p.quality);
+  d.require(Names::getRenderBoundaryName(), PI_INT, p.boundary);
+  d.addOutput(Names::getDestinationOutputName(), PI_IMAGE);
+  d.setMaskingMode(0);
+}
+
+std::string WarpResamplerController::getMeshInputName() { return "Mesh Image"; }
+std::string WarpResamplerController::getDestinationMeshInputName() { return "Destination Mesh Image"; }
+
+PxNodePtr<PxImageProtocol> WarpResamplerController::createProcNode(PxNodePtr<PxImageProtocol> const& primary,
+                                                                   PiProcNodeProvider const& provider) {
+  return buildChain(false, primary, provider);
+}
+
+void WarpResamplerController::createProcNodes(PiOutputPublisher& publisher) {
+  PiImageModifier::createProcNodes(publisher);
+  PiProcNodeProvider const& provider = publisher.getProvider();
+  RCShdPtr<PiInput> const in = getPrimaryInput();
+  PxNodePtr<PxImageProtocol> const primary =
+      in.isNull() ? PxNodePtr<PxImageProtocol>() : provider.getInputNode(in).cast<PxImageProtocol>();
+  PxNodePtr<PxImageProtocol> const node = buildChain(true, primary, provider);
+  if (node) publisher.publish(Warper2DSuperToolController::getDestinationOutputName(), node);
+}
+
+PxNodePtr<PxImageProtocol> WarpResamplerController::buildChain(bool simplified,
+                                                               PxNodePtr<PxImageProtocol> const& primary,
+                                                               PiProcNodeProvider const& provider) const {
+  using Names = Warper2DSuperToolController;
+  RCShdPtr<PiNode> const node = getNode();
+  if (!primary || node.isNull()) return nullptr;
+  WarpResamplerChainInputs in;
+  in.primary = primary;
+  in.mesh = provider.getInputNode(getMeshInputName()).cast<PxImageProtocol>();
+  in.destinationMesh = provider.getInputNode(getDestinationMeshInputName()).cast<PxImageProtocol>();
+  if (!in.mesh || !in.destinationMesh) return nullptr;
+  // A tool without "Quality" or "Boundary" leaves the handle null, which
+  // the chain reads as quality 10 and "Free".
+  if (RCShdPtr<PiInput> const quality = PiSocketUtil::getInput(node, Names::getRenderQualityName()))
+    in.quality = provider.getValueNode(quality);
+  if (RCShdPtr<PiInput> const boundary = PiSocketUtil::getInput(node, Names::getRenderBoundaryName()))
+    in.boundary = provider.getValueNode(boundary);
+  in.timing = provider.getValueNode(Names::getTimingName());
+  in.interpolation = provider.getValueNode(Names::getGlobalInterpolationName());
+  in.invertWarp = provider.getValueNode(Names::getInvertWarpName());
+  in.filter = provider.getValueNode(Names::getRenderFilterName());
+  return buildWarpResamplerChain(simplified, in).warp;
 }
 
 }  // namespace Qx::Warper2D

@@ -1,5 +1,6 @@
 // The resampler's processing nodes: from a correspondence mesh to vectors of
-// sample positions, and from those vectors to the warped image.
+// sample positions, and from those vectors to the warped image; the
+// resampler tool and the controller that builds its chains in a node graph.
 //
 //   vector node   turns a mesh (warpGeneratorTool.h) into a vector image
 //                 (vectorResampleProc.h): FLOAT32 RGB, pixel (x, y) holds in
@@ -39,6 +40,8 @@
 #include <memory>
 #include <string>
 
+#include "pluginAPI/piNodeController.h"
+#include "pluginAPI/piTool.h"
 #include "pluginAPI/pxImageCache.h"
 #include "pluginAPI/pxImageProtocol.h"
 
@@ -108,5 +111,75 @@ struct WarpResamplerChain {
 // results in `cache`, or in the process-wide store when it is null.
 WarpResamplerChain buildWarpResamplerChain(bool simplified, WarpResamplerChainInputs const& inputs,
                                            std::shared_ptr<PxImageCache> const& cache = nullptr);
+
+}  // namespace Qx::Warper2D
+
+// --- the tool and its controller ------------------------------------------------
+//
+// The "Warp 2D Resampler Tool" is an internal image tool of the "Warp 2D"
+// super tool. Its node has the primary image input "Input" (the image to
+// warp), the meshes "Mesh Image" and "Destination Mesh Image" (the
+// generator's two outputs), the values "Timing", "Interpolation", "Invert
+// Warp", "Filter", "Quality" and "Boundary" (named by
+// Warper2DSuperToolController), and two outputs: "Output", the warped image
+// (the full chain), and "Destination Image", the input carried fully onto
+// the destination shapes, bilinearly (the simplified chain, which reads
+// neither "Filter" nor "Timing", "Interpolation" or "Invert Warp").
+//
+// A node of a tool that does not declare "Quality" renders with quality 10,
+// one without "Boundary" with "Free". The node publishes nothing while its
+// input or a mesh input is unconnected (none of them is optional).
+//
+// Threading: the user-interface thread only (tools, policies, controllers,
+// chain building).
+namespace Qx::Warper2D {
+
+class WarpResamplerTool {
+ public:
+  // "Warp 2D Resampler Tool" (kWarpResamplerToolName).
+  static char const* getName() { return kWarpResamplerToolName; }
+  // Builds the controller's shared policies, then registers the tool (an
+  // image modifier of the host's product line, internal: visibility 0).
+  static void initialize();
+  // Releases the seven shared policies (nodes that exist keep theirs).
+  static void finalize();
+  // The registered tool, found under its host-formatted name; null when
+  // none is registered.
+  static RCShdPtr<const PiTool> getTool();
+};
+
+class WarpResamplerController : public PiImageModifier {
+ public:
+  using PiToolInterface::reset;
+
+  // The shared policies, in this order: mesh image; timing (0 "Global",
+  // 1 "Shape"; default "Global"); interpolation (0 to 1, default 1); invert
+  // warp (off, animatable); filter ("Nearest" 0, "Bilinear" 1, "Mitchell"
+  // 3, "Gaussian" 2, "Jinc 2" 5, "Jinc 3" 6 in this order; default
+  // "Bilinear"); boundary (1 "Free" listed before 0 "Fixed"; default
+  // "Fixed"); quality (1 to 10, default 1). finalize() nulls them, and is
+  // harmless when repeated.
+  static void initialize();
+  static void finalize();
+  // Asserts that initialize() ran.
+  static void describe(PiImageModifier::Descriptor& descriptor);
+
+  static std::string getMeshInputName();             // "Mesh Image"
+  static std::string getDestinationMeshInputName();  // "Destination Mesh Image"
+
+  // The named input to its policy default, undoable; an unknown name throws
+  // std::invalid_argument.
+  void reset(std::string const& name) { PiNodeController::reset(name); }
+
+  // "Output": the full chain's warp node.
+  PxNodePtr<PxImageProtocol> createProcNode(PxNodePtr<PxImageProtocol> const& primary,
+                                            PiProcNodeProvider const& provider) override;
+  // "Output", then "Destination Image" (the simplified chain).
+  void createProcNodes(PiOutputPublisher& publisher) override;
+
+ private:
+  PxNodePtr<PxImageProtocol> buildChain(bool simplified, PxNodePtr<PxImageProtocol> const& primary,
+                                        PiProcNodeProvider const& provider) const;
+};
 
 }  // namespace Qx::Warper2D
