@@ -222,4 +222,29 @@ TEST_F(EditServerTest, BurstOfEditsDuringRendersEndsOnTheCurrentFrame) {
   EXPECT_GT(moved, 100);  // the shape was carried, so the content moved
 }
 
+// While edits come faster than the budget allows, the preview is a proxy
+// of the edit; once they pause it is refined to full resolution.
+TEST_F(EditServerTest, EditsPreviewAtAProxyLevelThenRefineWhenThePauseComes) {
+  SessionOptions fast;
+  fast.interactiveBudget = std::chrono::milliseconds(0);  // any measured render is over it
+  fast.refinePause = std::chrono::milliseconds(1500);
+  EditSession session((_dir / "in.png").string(), fast);
+  ASSERT_TRUE(session.waitFrame(-1, std::chrono::seconds(60)));  // the first full render, timed
+  long const version = session.edit(json{{"op", "createShape"}, {"source", square(64, 48, 16)}}.dump())["version"];
+  std::vector<std::shared_ptr<PreviewFrame const>> frames;
+  for (long after = 1; frames.empty() || frames.back()->level > 0;) {
+    frames.push_back(session.waitFrame(after, std::chrono::seconds(60)));
+    ASSERT_TRUE(frames.back());
+    after = frames.back()->serial;
+  }
+  ASSERT_GE(frames.size(), 2u);
+  PreviewFrame const& proxy = *frames.front();
+  EXPECT_EQ(proxy.version, version);
+  EXPECT_GE(proxy.level, 1);
+  EXPECT_EQ(proxy.region.getWidth(), (kW + (1 << proxy.level) - 1) >> proxy.level);
+  EXPECT_EQ(proxy.rgba.size(), 4u * proxy.region.getWidth() * proxy.region.getHeight());
+  EXPECT_EQ(frames.back()->version, version);
+  EXPECT_EQ(frames.back()->region.getWidth(), kW);
+}
+
 }  // namespace
