@@ -189,6 +189,12 @@ EditServer::EditServer(EditSession& session, std::string webRoot)
   // Long polls and a browser's kept-alive connections each hold a thread.
   _impl->server.new_task_queue = [] { return new httplib::ThreadPool(16); };
   _impl->server.set_keep_alive_timeout(2);
+  // The library's default also sets SO_REUSEPORT, which would let a second
+  // server (ours or anyone's) share the port and take half the requests.
+  _impl->server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   _impl->server.set_payload_max_length(64u << 20);
   _impl->routes();
 }

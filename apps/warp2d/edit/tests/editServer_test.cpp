@@ -96,6 +96,8 @@ TEST_F(EditServerTest, RefusesRequestsWithoutTheTokenOrFromAnotherHost) {
   EXPECT_NE(cookie.find("HttpOnly"), std::string::npos);
   EXPECT_EQ(bare.Get("/app.js", {{"Cookie", cookie.substr(0, cookie.find(';'))}})->status, 200);
   EXPECT_EQ(bare.Get("/../CMakeLists.txt", {{"X-Warp2d-Token", _server->token()}})->status, 404);
+  EditServer second(*_session, defaultWebRoot());
+  EXPECT_THROW(second.bind(_port), std::runtime_error) << "nobody else may listen on our port";
 }
 
 TEST_F(EditServerTest, BadRequestsGetAClearAnswerAndChangeNothing) {
