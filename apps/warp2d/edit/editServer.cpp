@@ -161,7 +161,7 @@ struct EditServer::Impl {
       res.set_content(session.sceneText(), "application/json");
     });
     server.Get("/api/input",
-               [this](Request const&, Response& res) { frameBody(res, session.input(), json::object()); });
+               [this](Request const&, Response& res) { frameBody(res, *session.input(), json::object()); });
     server.Get("/api/frame", [this](Request const& req, Response& res) {
       long after = -1;
       long wait = 10000;

@@ -91,6 +91,13 @@ std::vector<std::uint8_t> gridMask(IxTile const& vectors, double spacing) {
   return out;
 }
 
+std::shared_ptr<PreviewFrame const> inputFrame(IxTile const& tile) {
+  auto frame = std::make_shared<PreviewFrame>();
+  frame->region = tile.getPixelRegion();
+  frame->rgba = toRgba(tile);
+  return frame;
+}
+
 bool isImagePath(std::string const& path) {
   std::string ext = fs::path(path).extension().string();
   std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -138,14 +145,18 @@ EditSession::EditSession(std::string const& sceneOrImage, SessionOptions options
   _nextId = static_cast<int>(_doc.meta.size()) + 1;
   PathPattern const input(_doc.scene["input"].get<std::string>());
   _inputTile = readImage(input.at(static_cast<int>(_frame))).tile;
-  _input.region = _inputTile.getPixelRegion();
-  _input.rgba = toRgba(_inputTile);
+  _input = inputFrame(_inputTile);
   _worker = std::thread([this] { previewLoop(); });
 }
 
 EditSession::~EditSession() {
   shutdown();
   _worker.join();
+}
+
+std::shared_ptr<PreviewFrame const> EditSession::input() const {
+  std::lock_guard<std::mutex> lock(_mutex);
+  return _input;
 }
 
 void EditSession::shutdown() {
@@ -320,10 +331,10 @@ json EditSession::open(std::string const& body) {
     // leaves the session as it was.
     try {
       IxTile tile = readImage(input).tile;
+      std::shared_ptr<PreviewFrame const> frame = inputFrame(tile);
       std::lock_guard<std::mutex> lock(_mutex);
       _inputTile = tile;
-      _input.region = tile.getPixelRegion();
-      _input.rgba = toRgba(tile);
+      _input = std::move(frame);
     } catch (ImageIOError const& e) {
       throw EditError(400, e.what());
     }

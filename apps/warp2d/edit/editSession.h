@@ -79,8 +79,9 @@ class EditSession {
   nlohmann::json save(std::string const& body);     // {"path"?}: writes the scene file
   std::string sceneText() const;                    // the scene file as save would write it here
 
-  // The input image as 8-bit RGBA over its region (full resolution).
-  PreviewFrame const& input() const { return _input; }
+  // The input image as 8-bit RGBA over its region (full resolution); open
+  // may replace it, so callers hold their own reference.
+  std::shared_ptr<PreviewFrame const> input() const;
 
   // The newest frame once its serial exceeds `after`, waiting at most
   // `timeout`; null on timeout or shutdown.
@@ -97,7 +98,7 @@ class EditSession {
   SessionOptions _options;
   std::string _scenePath;  // where save writes by default
   IxTile _inputTile;
-  PreviewFrame _input;
+  std::shared_ptr<PreviewFrame const> _input;  // guarded by _mutex
   double _frame = 1.0;
 
   mutable std::mutex _mutex;

@@ -218,7 +218,7 @@ TEST_F(EditServerTest, BurstOfEditsDuringRendersEndsOnTheCurrentFrame) {
       CoRgbaColorTyped<float> const c = ixReadColor(expected.output.getPixelFormat(), g.getPixelAddress(x, y));
       std::uint8_t const* p = &frame->rgba[(static_cast<std::size_t>(y) * kW + x) * 4];
       differ += std::abs(p[0] - std::lround(c.r * 255)) > 1;
-      moved += p[0] != _session->input().rgba[(static_cast<std::size_t>(y) * kW + x) * 4];
+      moved += p[0] != _session->input()->rgba[(static_cast<std::size_t>(y) * kW + x) * 4];
     }
   EXPECT_EQ(differ, 0);
   EXPECT_GT(moved, 100);  // the shape was carried, so the content moved
