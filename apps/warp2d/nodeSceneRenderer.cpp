@@ -5,9 +5,7 @@
 // every tile) and the resampler chain, wired the way the "Warp 2D" tool
 // wires them. The scene's crop is applied to the region that is rendered.
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <mutex>
 
 #include "imageSourceNode.h"
 #include "pluginAPI/pxAnimValue.h"
@@ -36,7 +34,7 @@ PxNodePtr<PxImageProtocol> cached(PxNodePtr<PxImageProtocol> const& node, char c
 class NodeSceneRenderer final : public SceneRenderer {
  public:
   RenderedFrame render(Scene const& scene, IxTile const& input, FrameRequest const& request) override {
-    if (_cancelled.load()) throw PxInterruptedException();
+    if (_renders.isCancelled()) throw PxInterruptedException();
     float const aspect = input.getPixelAspectRatio();
     PxNodePtr<PxImageProtocol> const source = PxNodePtr<ImageSourceNode>::create(input, request.proxyLevel);
 
@@ -91,43 +89,51 @@ class NodeSceneRenderer final : public SceneRenderer {
     return out;
   }
 
-  void cancel() override {
-    _cancelled.store(true);
-    std::lock_guard<std::mutex> lock(_mutex);
-    if (_current) _current->cancel();
-  }
-
+  void cancel() override { _renders.cancel(); }
   char const* describe() const override { return "nodes"; }
 
  private:
   IxTile run(PxNodePtr<PxImageProtocol> const& node, PxImageContext const& context, GeRectangle<int> const& region,
              FrameRequest const& request, std::function<void(int, int)> progress) {
-    PxRenderSettings settings;
-    settings.threadCount = request.threads;
-    settings.progress = std::move(progress);
-    PxRenderer renderer(node, settings);
-    {
-      std::lock_guard<std::mutex> lock(_mutex);
-      if (_cancelled.load()) throw PxInterruptedException();
-      _current = &renderer;
-    }
-    struct Clear {
-      NodeSceneRenderer* self;
-      ~Clear() {
-        std::lock_guard<std::mutex> lock(self->_mutex);
-        self->_current = nullptr;
-      }
-    } const clear{this};
-    return renderer.render(context.withRegion(region.isEmpty() ? GeRectangle<int>(0, 0, 1, 1) : region), region).tile;
+    return _renders.render(node, context, region, request.threads, std::move(progress));
   }
 
-  std::atomic<bool> _cancelled{false};
-  std::mutex _mutex;
-  PxRenderer* _current = nullptr;
+  CancellableRenders _renders;
 };
 
 }  // namespace
 
 std::unique_ptr<SceneRenderer> createNodeSceneRenderer() { return std::make_unique<NodeSceneRenderer>(); }
+
+}  // namespace Qx::Warp2dApp
+
+namespace Qx::Warp2dApp {
+
+IxTile CancellableRenders::render(PxNodePtr<PxImageProtocol> const& node, PxImageContext const& context,
+                                  GeRectangle<int> const& region, int threads, std::function<void(int, int)> progress) {
+  PxRenderSettings settings;
+  settings.threadCount = threads;
+  settings.progress = std::move(progress);
+  PxRenderer renderer(node, settings);
+  {
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (_cancelled.load()) throw PxInterruptedException();
+    _current = &renderer;
+  }
+  struct Clear {
+    CancellableRenders* self;
+    ~Clear() {
+      std::lock_guard<std::mutex> lock(self->_mutex);
+      self->_current = nullptr;
+    }
+  } const clear{this};
+  return renderer.render(context.withRegion(region.isEmpty() ? GeRectangle<int>(0, 0, 1, 1) : region), region).tile;
+}
+
+void CancellableRenders::cancel() {
+  _cancelled.store(true);
+  std::lock_guard<std::mutex> lock(_mutex);
+  if (_current) _current->cancel();
+}
 
 }  // namespace Qx::Warp2dApp

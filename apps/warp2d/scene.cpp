@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -32,15 +31,36 @@ std::vector<int> FrameRange::frames() const {
   return out;
 }
 
+namespace {
+
+// Reads an optionally negative whole number of 1 to 9 digits at `at`.
+bool readInt(std::string const& t, std::size_t& at, int& out) {
+  std::size_t i = at;
+  bool const negative = i < t.size() && t[i] == '-';
+  if (negative) ++i;
+  std::size_t const digits = i;
+  long v = 0;
+  while (i < t.size() && i - digits < 9 && t[i] >= '0' && t[i] <= '9') v = v * 10 + (t[i++] - '0');
+  if (i == digits || (i < t.size() && t[i] >= '0' && t[i] <= '9')) return false;
+  out = static_cast<int>(negative ? -v : v);
+  at = i;
+  return true;
+}
+
+}  // namespace
+
 std::optional<FrameRange> parseFrameRange(std::string const& text) {
-  static std::regex const re(R"(^(-?\d{1,9})(?:-(-?\d{1,9})(?:x(\d{1,9}))?)?$)");
-  std::smatch m;
-  if (!std::regex_match(text, m, re)) return std::nullopt;
   FrameRange r;
-  r.first = std::stoi(m[1]);
-  r.last = m[2].matched ? std::stoi(m[2]) : r.first;
-  r.step = m[3].matched ? std::stoi(m[3]) : 1;
-  if (r.first > r.last || r.step < 1) return std::nullopt;
+  std::size_t at = 0;
+  if (!readInt(text, at, r.first)) return std::nullopt;
+  r.last = r.first;
+  if (at < text.size()) {
+    if (text[at++] != '-' || !readInt(text, at, r.last)) return std::nullopt;
+    if (at < text.size()) {
+      if (text[at++] != 'x' || at >= text.size() || text[at] == '-' || !readInt(text, at, r.step)) return std::nullopt;
+    }
+  }
+  if (at != text.size() || r.first > r.last || r.step < 1) return std::nullopt;
   return r;
 }
 
@@ -54,16 +74,18 @@ struct Field {
 };
 
 Field findField(std::string const& t) {
-  static std::regex const printfField(R"(%(0?)(\d*)d)");
   Field f;
   int count = 0;
   for (std::string::size_type i = 0; i < t.size(); ++i) {
     if (t[i] == '%') {
-      std::smatch m;
-      std::string const rest = t.substr(i);
-      if (!std::regex_search(rest, m, printfField, std::regex_constants::match_continuous)) return {0, 0, -2};
-      f = {i, static_cast<std::string::size_type>(m.length(0)), m[2].length() ? std::stoi(m[2]) : 0};
-      i += m.length(0) - 1;
+      // %d, %Nd or %0Nd.
+      std::string::size_type j = i + 1;
+      if (j < t.size() && t[j] == '0') ++j;
+      std::string::size_type const digits = j;
+      while (j < t.size() && t[j] >= '0' && t[j] <= '9' && j - digits < 2) ++j;
+      if (j >= t.size() || t[j] != 'd') return {0, 0, -2};
+      f = {i, j + 1 - i, j > digits ? std::stoi(t.substr(digits, j - digits)) : 0};
+      i = j;
       ++count;
     } else if (t[i] == '#') {
       std::string::size_type j = i;

@@ -26,6 +26,10 @@
 #include <functional>
 #include <memory>
 
+#include <atomic>
+#include <mutex>
+
+#include "pluginAPI/pxRenderer.h"
 #include "primitives/ixTile.h"
 #include "scene.h"
 
@@ -55,8 +59,38 @@ class SceneRenderer {
   virtual char const* describe() const = 0;
 };
 
+// The "Warp 2D" tool as the compositing application runs it: the module
+// libQXwarper2D.qxtool loaded through the host's module loader (from
+// `modulePath`), a node graph with an image node feeding a "Warp 2D" node
+// whose shapes are drawn through the host's shape editor interface and whose
+// parameters are set on its inputs, and the "Output Image" rendered through
+// the processing graph. The vectors are the warp of an image of its own
+// pixel positions (bilinear sampling of a linear ramp is exact), so they are
+// what the tool does, not a second computation of it. Throws
+// std::runtime_error naming the module when it cannot be loaded.
+std::unique_ptr<SceneRenderer> createModuleSceneRenderer(std::string const& modulePath);
+
+// The default module beside this build (or $WARP2D_MODULE).
+std::string defaultModulePath();
+
 // The warp built from the plug-in's processing nodes directly: generator,
 // vector and warp nodes wired as the "Warp 2D" tool wires them.
 std::unique_ptr<SceneRenderer> createNodeSceneRenderer();
+
+// What both renderers share: renders one at a time through PxRenderer, and
+// a cancel() from any thread that stops the one in progress and every later
+// one (they throw PxInterruptedException).
+class CancellableRenders {
+ public:
+  IxTile render(PxNodePtr<PxImageProtocol> const& node, PxImageContext const& context,
+                GeRectangle<int> const& region, int threads, std::function<void(int, int)> progress);
+  void cancel();
+  bool isCancelled() const { return _cancelled.load(); }
+
+ private:
+  std::atomic<bool> _cancelled{false};
+  std::mutex _mutex;
+  PxRenderer* _current = nullptr;
+};
 
 }  // namespace Qx::Warp2dApp

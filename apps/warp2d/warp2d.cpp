@@ -79,6 +79,7 @@ struct RenderOptions {
   bool skipExisting = false;
   std::string meshOverlay, stmap, foldMap;
   bool quiet = false;
+  std::string engine = "module";
 };
 
 // A display window at proxy level k: what its full-resolution pixels cover.
@@ -109,7 +110,8 @@ int renderScene(Scene const& scene, RenderOptions const& o) {
     return kUsage;
   }
 
-  std::unique_ptr<SceneRenderer> renderer = createNodeSceneRenderer();
+  std::unique_ptr<SceneRenderer> renderer =
+      o.engine == "nodes" ? createNodeSceneRenderer() : createModuleSceneRenderer(defaultModulePath());
   InterruptWatcher const watcher(*renderer);
   Progress progress(Progress::modeFor(stderr, o.quiet), static_cast<int>(frames.size()));
   bool const diagnostics = !o.meshOverlay.empty() || !o.stmap.empty() || !o.foldMap.empty();
@@ -268,6 +270,12 @@ int main(int argc, char** argv) {
                      "frame, pixel centres at +0.5)");
   render->add_option("--fold-map", ro.foldMap, "Write a mask of where the warp folds over (1 folded, 0 not)");
   render->add_flag("-q,--quiet", ro.quiet, "Print nothing but errors");
+  render->add_option("--engine", ro.engine,
+                     "How the warp is built: \"module\" (the Warp 2D module loaded as the compositing application "
+                     "loads it; $WARP2D_MODULE overrides its path) or \"nodes\" (the plug-in's processing nodes "
+                     "wired directly, for comparison)")
+      ->check(CLI::IsMember({"module", "nodes"}))
+      ->capture_default_str();
 
   std::string demoDir = "warp2d-demo";
   bool demoQuiet = false;

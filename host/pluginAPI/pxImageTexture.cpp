@@ -35,6 +35,8 @@ constexpr double kJincZero1 = 3.8317059702075125 / M_PI;
 constexpr double kJincZero2 = 7.0155866698156188 / M_PI;
 constexpr double kJincZero3 = 10.173468135062722 / M_PI;
 
+void fillEdgeTable(RadialKernel& out, std::function<double(double)> const& k);
+
 // Chebyshev interpolation of k(q) on [0, 1] at kDegree + 1 nodes, turned into
 // the monomial coefficients of t = 2q - 1. These kernels are entire functions
 // of q, so degree 10 is within 4e-6 of them, and the monomial form stays
@@ -64,6 +66,7 @@ RadialKernel fitKernel(double support, std::function<double(double)> const& k) {
   RadialKernel out;
   out.support = static_cast<float>(support);
   for (int i = 0; i < n; ++i) out.coefficients[i] = static_cast<float>(mono[i]);
+  fillEdgeTable(out, k);
   return out;
 }
 
@@ -73,7 +76,39 @@ RadialKernel mitchellKernel() {
   RadialKernel out;
   out.support = 2.0f;
   out.coefficients = {7.0f / 6.0f, -2.0f, 0.0f, 8.0f / 9.0f, -7.0f / 18.0f, 2.0f, -10.0f / 3.0f, 16.0f / 9.0f};
+  fillEdgeTable(out, [](double q) {
+    double const r = 2.0 * std::sqrt(q);
+    return r < 1.0 ? ((7.0 / 6.0 * r - 2.0) * r) * r + 8.0 / 9.0 : ((-7.0 / 18.0 * r + 2.0) * r - 10.0 / 3.0) * r + 16.0 / 9.0;
+  });
   return out;
+}
+
+// The edge table of a kernel k(q), q the squared normalised distance: the
+// weight of each column x of the unit disc (midpoint sums over its chord),
+// accumulated from the left and normalised, clamped to [0, 1] (the Jinc
+// kernels' negative lobes would otherwise overshoot near the rim).
+void fillEdgeTable(RadialKernel& out, std::function<double(double)> const& k) {
+  constexpr int columns = 512, rows = 128;
+  std::array<double, columns> weight{};
+  double total = 0.0;
+  for (int i = 0; i < columns; ++i) {
+    double const x = -1.0 + (i + 0.5) * 2.0 / columns, half = std::sqrt(1.0 - x * x);
+    for (int j = 0; j < rows; ++j) {
+      double const y = (j + 0.5) * half / rows;
+      weight[i] += k(x * x + y * y) * half / rows;
+    }
+    total += weight[i];
+  }
+  // Column i lies at -1 + (i + 0.5) * 2 / columns; entry e at u = -1 + 2 e / steps.
+  double acc = 0.0;
+  int next = 0;
+  for (int e = 0; e <= RadialKernel::kEdgeSteps; ++e) {
+    double const u = -1.0 + 2.0 * e / RadialKernel::kEdgeSteps;
+    while (next < columns && -1.0 + (next + 1) * 2.0 / columns <= u + 1e-12) acc += weight[next++];
+    out.inside[e] = static_cast<float>(std::clamp(acc / total, 0.0, 1.0));
+  }
+  out.inside[0] = 0.0f;
+  out.inside[RadialKernel::kEdgeSteps] = 1.0f;
 }
 
 int floorShift(int v, int shift) { return v >> shift; }  // arithmetic: floor for negative v

@@ -50,8 +50,23 @@ struct Plane {
 // cubic in r = 2 sqrt(q).
 struct RadialKernel {
   static constexpr int kDegree = 10;
+  static constexpr int kEdgeSteps = 64;
   float support = 2.0f;  // radius in pixels of the footprint of a unit pixel
   std::array<float, kDegree + 1> coefficients{};  // of t^0 .. t^kDegree
+  // The share of the kernel's weight over the unit disc on the near side of
+  // a straight edge at signed distance u from the centre (u = -1: none, 0:
+  // half, 1: all), at u = -1 + 2 i / kEdgeSteps: how much of a footprint
+  // lies inside the source where it crosses the source's edge.
+  std::array<float, kEdgeSteps + 1> inside{};
+
+  // That share at any u, interpolated.
+  float insideAt(float u) const {
+    if (!(u > -1.0f)) return 0.0f;
+    if (u >= 1.0f) return 1.0f;
+    float const f = (u + 1.0f) * (kEdgeSteps / 2.0f);
+    int const i = f < kEdgeSteps - 1 ? static_cast<int>(f) : kEdgeSteps - 1;
+    return inside[i] + (f - static_cast<float>(i)) * (inside[i + 1] - inside[i]);
+  }
 };
 
 // The kernel of a footprint filter code (2, 3, 5 or 6).

@@ -145,6 +145,32 @@ TEST(PxImageTextureTest, ALinearRampComesBackWithinEachFiltersKnownError) {
   }
 }
 
+// Footprints that end just short of the edge, at random scales, turns and
+// distances (through the pyramid for the large ones): still exactly the
+// constant; the point filters up to their last pixel.
+TEST(PxImageTextureTest, AConstantImageStaysConstantUpToItsEdge) {
+  Rect const r(0, 0, 300, 300);
+  Color const k{0.25f, 0.5f, 0.75f, 1.0f};
+  auto const node = makeNode(makeImage(r, [&](int, int) { return k; }));
+  std::mt19937 rng(17);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  for (int filter : kAllFilters) {
+    Texture t(*node, filter);
+    double const support = filter < 2 ? 0.0 : std::vector<double>{2.0, 2.0, 0, 2.2331, 3.2383}[filter - 2];
+    for (int i = 0; i < 400; ++i) {
+      double const scale = filter < 2 ? 1.0 : std::exp(u(rng) * std::log(30.0));
+      J const j = rotated(u(rng) * 3.2, scale, scale * (0.5 + 0.5 * u(rng)));
+      double const reach = std::max(scale, 1.0) * support + 0.02 * u(rng);  // the long axis bounds the footprint
+      double along = r.x1() + reach + u(rng) * 2.0, across = 150.0;
+      if (filter < 2) along = r.x1() + u(rng);
+      bool const flip = i & 1, fromFar = i & 2;
+      double x = fromFar ? r.x2() - 1 - (along - r.x1()) : along, y = across;
+      if (flip) std::swap(x, y);
+      EXPECT_LT(maxDiff(t(x, y, j), k), 2e-6f) << "filter " << filter << " at " << x << ", " << y << " scale " << scale;
+    }
+  }
+}
+
 TEST(PxImageTextureTest, PointFiltersReturnPixelsAtCentresAndMeansHalfwayBetween) {
   Rect const r(3, 5, 40, 30);
   std::mt19937 rng(11);
@@ -223,6 +249,75 @@ TEST(PxImageTextureTest, RotatedAndShearedFootprintsMatchTheirAxisAlignedEllipse
       }
     }
   }
+}
+
+// Walking a footprint out across the edge of a constant image: the result
+// goes to transparent black without steps (the footprint filters ring, so
+// not monotonically), and positions or derivatives that are not finite
+// give finite colours.
+TEST(PxImageTextureTest, SamplesFadeToTransparentAcrossTheEdgeAndSurviveBadInput) {
+  Rect const r(0, 0, 400, 64);
+  Color const k{0.5f, 0.5f, 0.5f, 1.0f};
+  auto const node = makeNode(makeImage(r, [&](int, int) { return k; }));
+  double const nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  for (int filter : kAllFilters)
+    for (double scale : {1.0, 3.0, 40.0}) {
+      Texture t(*node, filter);
+      double const start = r.x2() - 1 - 4 * scale - 4;
+      double previous = t(start, 32, scaled(scale)).a, steepest = 0.0;
+      for (double x = start; x < r.x2() + 4 * scale + 4; x += 0.125) {
+        double const a = t(x, 32, scaled(scale)).a;
+        steepest = std::max(steepest, std::abs(a - previous));
+        previous = a;
+      }
+      EXPECT_EQ(previous, 0.0) << filter;
+      // No step: a footprint filter's slope is about 1 / (4 scale) per pixel.
+      EXPECT_LE(steepest, filter == 0 ? 1.0 : filter == 1 ? 0.13 : 0.2 / scale) << filter << " " << scale;
+      EXPECT_EQ(t(-1e9, 5), Color::ZERO);
+      for (Color const& c : {t(nan, 5), t(5, inf), t(5, 5, J{nan, 0, 0, 1}), t(5, 5, J{inf, inf, 0, 1}), t(5, 5, J{0, 0, 0, 0})})
+        EXPECT_TRUE(std::isfinite(c.r) && std::isfinite(c.a)) << filter;
+    }
+  Texture empty(*makeNode(makeImage(Rect(0, 0, 0, 0), [&](int, int) { return k; })), 3);
+  EXPECT_EQ(empty(0, 0), Color::ZERO);
+}
+
+// The same samples through every path must agree: one at a time or as a
+// span with its stride, a tiled or a full-frame source, the wide or the
+// baseline vector loops. A texture over a tiled source fetches only the
+// grid tiles its samples reach.
+TEST(PxImageTextureTest, EveryPathGivesTheSameSamplesAndReadsOnlyTheTilesItNeeds) {
+  Rect const r(-100, -50, 700, 500);
+  std::mt19937 rng(23);
+  std::uniform_real_distribution<float> u(0.0f, 1.0f);
+  IxTile const image = makeImage(r, [&](int, int) { return Color{u(rng), u(rng), u(rng), u(rng)}; });
+  auto const tiled = makeNode(image), full = makeNode(image, true);
+  std::vector<float> xyz;
+  std::vector<SdJacobian<float>> js;
+  for (int i = 0; i < 300; ++i) {
+    xyz.insert(xyz.end(), {-120 + 840 * u(rng), -70 + 590 * u(rng), 0.0f});
+    float const s = std::exp(4 * u(rng) - 1);
+    js.push_back({s * u(rng), s * (u(rng) - 0.5f), s * (u(rng) - 0.5f), s * u(rng)});
+  }
+  for (int filter : kAllFilters) {
+    Texture single(*tiled, filter);
+    std::vector<Color> expected;
+    for (std::size_t i = 0; i < js.size(); ++i)
+      expected.push_back(single(xyz[3 * i], xyz[3 * i + 1], J{js[i].a, js[i].b, js[i].c, js[i].d}));
+    for (bool wide : {true, false})
+      for (ImageNode const* node : {tiled.get(), full.get()}) {
+        sdtex::allowWideVectors(wide);
+        Texture t(*node, filter);
+        std::vector<Color> got(js.size());
+        t.texture.sampleSpan(int(js.size()), xyz.data(), 3, js.data(), got.data());
+        for (std::size_t i = 0; i < js.size(); ++i)
+          ASSERT_LT(maxDiff(got[i], expected[i]), 2e-5f) << "filter " << filter << " sample " << i << " wide " << wide;
+      }
+    sdtex::allowWideVectors(true);
+  }
+  int const before = tiled->requests;
+  Texture t(*tiled, 3);
+  t(300.5, 200.5, scaled(1.5));
+  EXPECT_EQ(tiled->requests - before, 1);
 }
 
 }  // namespace

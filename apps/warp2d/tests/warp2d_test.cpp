@@ -272,6 +272,39 @@ TEST_F(Warp2dTest, InterruptLeavesNoPartialFileAndSkipExistingResumes) {
   EXPECT_TRUE(fs::exists(path("out.0003.exr")));
 }
 
+// The module driven through the node graph renders what the plug-in's
+// nodes wired directly render, bit for bit, over the scene's features.
+TEST_F(Warp2dTest, ModuleAndNodesEnginesAgree) {
+  writeInput("in.exr", 4, OIIO::TypeDesc::FLOAT);
+  struct Case {
+    char const* extra;
+    bool oddLinks;
+  } const cases[] = {
+      {R"(, "parameters": {"Filter": "Mitchell"})", false},
+      {R"(, "parameters": {"Boundary": "Free", "Invert Warp": true, "Smoothing": "Rigid"})", false},
+      {R"(, "crop": {"left": 7, "top": 5, "bottom": 3}, "parameters": {"Timing": "Shape", "Quality": 2})", false},
+      {R"(, "parameters": {"Filter": "Jinc 2", "Interpolation": 0.6})", true},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.extra);
+    writeScene("s.json", "in.exr", "out.exr", 10, 6, c.extra);
+    if (c.oddLinks) {
+      std::ifstream in(path("s.json"));
+      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      for (std::size_t at; (at = text.find("[0, 1, 2, 3]")) != std::string::npos;) text.replace(at, 12, "[0, 1.5, 3]");
+      std::ofstream(path("s.json")) << text;
+    }
+    for (char const* engine : {"module", "nodes"}) {
+      Outcome const r = warp2d("render -q --engine " + std::string(engine) + " -o " + path(engine) + ".exr " +
+                               path("s.json"));
+      ASSERT_EQ(r.rc, 0) << r.text;
+    }
+    OIIO::ImageBuf const a(path("module.exr")), b(path("nodes.exr"));
+    ASSERT_EQ(a.roi(), b.roi());
+    EXPECT_EQ(OIIO::ImageBufAlgo::compare(a, b, 0.0f, 0.0f).nfail, 0u);
+  }
+}
+
 TEST_F(Warp2dTest, DemoWritesItsPicturesWithoutFolds) {
   Outcome const r = warp2d("demo -o " + path("demo"));
   ASSERT_EQ(r.rc, 0) << r.text;
