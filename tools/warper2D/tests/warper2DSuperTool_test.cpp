@@ -197,6 +197,9 @@ TEST_F(SuperToolTest, LoadingRebuildsThePairsInEntryOrder) {
   ctrl->shapeCompleted();
   ctrl->moveBottom(pair(2));
   IxTile const image = render(graph, warp, "Output Image");
+  RCShdPtr<PiNode> const copy = graph->copyNode(warp);  // a copy reattaches as a loaded node does
+  EXPECT_EQ(C::get(copy).getAllDestinationShapes().size(), 3u);
+  EXPECT_EQ(C::get(copy).getAllSourceShapes()[0]->getName(), "S2");
   auto loaded = PiGraphDocument::load(PiGraphDocument::save(*graph));
   build(loaded, loaded->findNode("Warp 2D"));
   EXPECT_EQ(names(), "S2,S,S1,");
@@ -308,9 +311,9 @@ TEST_F(SuperToolTest, RandomEditsUndosAndRedosKeepListsEntriesAndImageInStep) {
     } else if (op == 5 && n > 0) {
       int const p = pick(n), kind = pick(4);
       int const to = kind == 0 ? std::min(p + 1, n - 1) : kind == 1 ? std::max(p - 1, 0) : kind == 2 ? n - 1 : 0;
-      using Move = void (C::*)(RCShdPtr<PiNode> const&);
-      Move const moves[] = {&C::moveUp, &C::moveDown, &C::moveTop, &C::moveBottom};
-      (ctrl->*moves[kind])(m.src[p]);
+      RCShdPtr<PiNode> const node = pick(2) ? m.src[p] : m.dst[p];
+      kind == 0 ? ctrl->moveUp(node) : kind == 1 ? ctrl->moveDown(node) : kind == 2 ? ctrl->moveTop(node)
+                                                                                    : ctrl->moveBottom(node);
       for (Nodes* l : {&m.src, &m.dst})
         p < to ? std::rotate(l->begin() + p, l->begin() + p + 1, l->begin() + to + 1)
                : std::rotate(l->begin() + to, l->begin() + p, l->begin() + p + 1);
