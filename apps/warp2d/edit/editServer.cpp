@@ -235,7 +235,9 @@ struct EditOptions {
 
 int runEdit(EditOptions const& o) {
   try {
-    EditSession session(o.input, SessionOptions{.threads = o.threads});
+    SessionOptions options;
+    options.threads = o.threads;
+    EditSession session(o.input, options);
     EditServer server(session, o.webRoot);
     server.bind(o.port);
     struct sigaction sa {};

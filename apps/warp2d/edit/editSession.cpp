@@ -146,6 +146,7 @@ EditSession::EditSession(std::string const& sceneOrImage, SessionOptions options
   PathPattern const input(_doc.scene["input"].get<std::string>());
   _inputTile = readImage(input.at(static_cast<int>(_frame))).tile;
   _input = inputFrame(_inputTile);
+  if (!_options.makeRenderer) _options.makeRenderer = [] { return createNodeSceneRenderer(); };
   _worker = std::thread([this] { previewLoop(); });
 }
 
@@ -423,7 +424,18 @@ void EditSession::previewLoop() {
       QX_ASSERT(!"edit document passed its check");
     }
     IxTile const input = _inputTile;
-    std::unique_ptr<SceneRenderer> renderer = createNodeSceneRenderer();
+    std::unique_ptr<SceneRenderer> renderer;
+    try {
+      renderer = _options.makeRenderer();
+    } catch (std::exception const& e) {
+      auto failed = std::make_shared<PreviewFrame>();
+      failed->version = version;
+      failed->error = e.what();
+      failed->serial = ++_serial;
+      _frameShown = std::move(failed);
+      _changed.notify_all();
+      continue;
+    }
     _active = renderer.get();
     _activeVersion = version;
     lock.unlock();

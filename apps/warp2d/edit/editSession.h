@@ -28,6 +28,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -59,6 +60,12 @@ struct SessionOptions {
   std::chrono::milliseconds refinePause{300};
   int threads = 0;          // render threads, 0: every worker
   double gridSpacing = 32;  // full-resolution pixels between grid lines
+  // Makes the renderer of one preview: a cancelled renderer stays
+  // cancelled, so each render gets its own. Unset: the renderer on the
+  // plug-in's nodes, which renders the module's bits; the module renderer
+  // cannot serve here yet, as the loader takes a module only once per
+  // process and each of its renderers loads it.
+  std::function<std::unique_ptr<SceneRenderer>()> makeRenderer;
 };
 
 class EditSession {

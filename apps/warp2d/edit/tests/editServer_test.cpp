@@ -209,7 +209,8 @@ TEST_F(EditServerTest, BurstOfEditsDuringRendersEndsOnTheCurrentFrame) {
   ASSERT_TRUE(frame->error.empty()) << frame->error;
   Scene const scene = parseScene(state()["scene"].dump(), (_dir / "x.json").string());
   IxTile const input = readImage((_dir / "in.png").string()).tile;
-  RenderedFrame const expected = createNodeSceneRenderer()->render(scene, input, FrameRequest{});
+  // The module as `warp2d render` runs it: the preview shows its bits.
+  RenderedFrame const expected = createModuleSceneRenderer(defaultModulePath())->render(scene, input, FrameRequest{});
   ASSERT_EQ(frame->region, expected.output.getPixelRegion());
   IxReadGuard const g(expected.output);
   long differ = 0, moved = 0;
