@@ -23,6 +23,12 @@ IxPixelFormat::Depth depthFor(OIIO::TypeDesc const& t) {
   return IxPixelFormat::FLOAT32;
 }
 
+OIIO::TypeDesc typeOf(IxPixelFormat const& f) {
+  return f.getDepth() == IxPixelFormat::UINT8 ? OIIO::TypeDesc::UINT8
+         : f.getDepth() == IxPixelFormat::FLOAT16 ? OIIO::TypeDesc::HALF
+                                                  : OIIO::TypeDesc::FLOAT;
+}
+
 std::string reasonOf(std::string const& error, char const* fallback) {
   std::string e = error.empty() ? fallback : error;
   while (!e.empty() && (e.back() == '\n' || e.back() == ' ')) e.pop_back();
@@ -43,10 +49,12 @@ std::string temporaryPathFor(std::string const& path) {
 
 namespace {
 
-// Writes interleaved float pixels under `spec` to a temporary name beside
-// `path`, then renames it over `path`.
-void writeFloatPixels(std::string const& path, std::unique_ptr<OIIO::ImageOutput> out, OIIO::ImageSpec const& spec,
-                      std::vector<float> const& pixels) {
+// Writes pixels of `type` (rows `yStride` bytes apart, pixels `xStride`;
+// AutoStride: packed) under `spec` to a temporary name beside `path`, then
+// renames it over `path`.
+void writePixels(std::string const& path, std::unique_ptr<OIIO::ImageOutput> out, OIIO::ImageSpec const& spec,
+                 OIIO::TypeDesc type, void const* data, OIIO::stride_t xStride = OIIO::AutoStride,
+                 OIIO::stride_t yStride = OIIO::AutoStride) {
   std::error_code ec;
   fs::path const target(path);
   if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
@@ -56,7 +64,7 @@ void writeFloatPixels(std::string const& path, std::unique_ptr<OIIO::ImageOutput
     fs::remove(temp, ec);
     throw ImageIOError(path, "cannot be written (" + reason + ")");
   }
-  bool ok = out->write_image(OIIO::TypeDesc::FLOAT, pixels.data());
+  bool ok = out->write_image(type, data, xStride, yStride);
   std::string reason = ok ? "" : reasonOf(out->geterror(), "write failed");
   ok = out->close() && ok;
   if (ok) {
@@ -93,23 +101,27 @@ Image readImage(std::string const& path) {
                                         spec.full_y + spec.full_height);
   if (info.displayWindow.isEmpty()) info.displayWindow = info.dataWindow;
 
-  std::size_t const n = static_cast<std::size_t>(spec.width) * spec.height * info.channels;
-  std::vector<float> pixels(n);
-  if (!in->read_image(0, 0, 0, info.channels, OIIO::TypeDesc::FLOAT, pixels.data()))
-    throw ImageIOError(path, reasonOf(in->geterror(), "cannot be decoded"));
-
   IxPixelFormat const format(info.channels == 1 || info.channels == 3 ? IxPixelFormat::RGB : IxPixelFormat::RGBA,
                              depthFor(spec.format));
   img.tile = IxTile(format, info.dataWindow, CoRgbaColorTyped<float>::ZERO, info.pixelAspectRatio);
   IxWriteGuard out(img.tile);
+  if (info.channels >= 3) {
+    // The tile's layout is the file's: OpenImageIO converts straight into it.
+    if (!in->read_image(0, 0, 0, info.channels, typeOf(format), out.getData(), format.getBytesPerPixel(),
+                        out.getRowStride()))
+      throw ImageIOError(path, reasonOf(in->geterror(), "cannot be decoded"));
+    return img;
+  }
+  std::vector<float> pixels(static_cast<std::size_t>(spec.width) * spec.height * info.channels);
+  if (!in->read_image(0, 0, 0, info.channels, OIIO::TypeDesc::FLOAT, pixels.data()))
+    throw ImageIOError(path, reasonOf(in->geterror(), "cannot be decoded"));
   int const bpc = format.getBytesPerComp(), bpp = format.getBytesPerPixel();
   for (int y = 0; y < spec.height; ++y) {
     float const* src = pixels.data() + static_cast<std::size_t>(y) * spec.width * info.channels;
     std::byte* dst = out.getPixelAddress(spec.x, spec.y + y);
     for (int x = 0; x < spec.width; ++x, src += info.channels, dst += bpp) {
       // Grey (and grey with alpha) rides as RGB(A) with the grey in each.
-      float const rgba[4] = {src[0], src[info.channels > 2 ? 1 : 0], src[info.channels > 2 ? 2 : 0],
-                             info.channels == 2 ? src[1] : info.channels == 4 ? src[3] : 1.0f};
+      float const rgba[4] = {src[0], src[0], src[0], info.channels == 2 ? src[1] : 1.0f};
       for (int c = 0; c < format.getNumComps(); ++c) format.writeComp(dst + c * bpc, rgba[c]);
     }
   }
@@ -145,12 +157,20 @@ void writeImage(std::string const& path, IxTile const& tile, FileInfo const& lik
   spec.attribute("PixelAspectRatio", tile.getPixelAspectRatio());
   if (std::string(out->format_name()) == "openexr") spec.attribute("compression", "zip");
 
+  IxPixelFormat const format = tile.getPixelFormat();
+  if (tile.getPixelRegion().contains(region) && format.getNumComps() == channels &&
+      format.getDepth() != IxPixelFormat::COMPLEX) {
+    // The file takes the tile's own pixels; OpenImageIO converts as it writes.
+    IxReadGuard in(tile);
+    writePixels(path, std::move(out), spec, typeOf(format), in.getPixelAddress(region.x1(), region.y1()),
+                format.getBytesPerPixel(), in.getRowStride());
+    return;
+  }
   // Pixels outside the tile are its fill colour (the display window of a
   // format without data windows may reach past the rendered region).
   std::vector<float> pixels(static_cast<std::size_t>(region.getWidth()) * region.getHeight() * channels);
   IxReadGuard in(tile);
   GeRectangle<int> const have = tile.getPixelRegion();
-  IxPixelFormat const format = tile.getPixelFormat();
   CoRgbaColorTyped<float> const fill = tile.getFillColor();
   float* dst = pixels.data();
   for (int y = region.y1(); y < region.y2(); ++y)
@@ -162,7 +182,7 @@ void writeImage(std::string const& path, IxTile const& tile, FileInfo const& lik
       else std::copy(rgba, rgba + channels, dst);
     }
 
-  writeFloatPixels(path, std::move(out), spec, pixels);
+  writePixels(path, std::move(out), spec, OIIO::TypeDesc::FLOAT, pixels.data());
 }
 
 }  // namespace Qx::Warp2dApp
@@ -186,7 +206,7 @@ void writeChannels(std::string const& path, GeRectangle<int> const& region, GeRe
     spec.full_width = displayWindow.getWidth();
     spec.full_height = displayWindow.getHeight();
   }
-  writeFloatPixels(path, std::move(out), spec, pixels);
+  writePixels(path, std::move(out), spec, OIIO::TypeDesc::FLOAT, pixels.data());
 }
 
 }  // namespace Qx::Warp2dApp

@@ -73,8 +73,6 @@ void Progress::wrote(std::string const& what, std::string const& path) {
   std::fflush(_out);
 }
 
-void Progress::endFrame() {}
-
 void Progress::finish() {
   if (_barShown) std::fputc('\n', _out);
   _barShown = false;

@@ -21,7 +21,6 @@ class Progress {
   void tiles(int done, int total);
   void skipped(int frame, std::string const& path);
   void wrote(std::string const& what, std::string const& path);
-  void endFrame();
   // Ends the bar's line so that what follows starts on its own.
   void finish();
 

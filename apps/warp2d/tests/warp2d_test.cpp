@@ -121,7 +121,10 @@ TEST_F(Warp2dTest, EveryFormatKeepsItsLayoutAndCarriesTheShape) {
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(std::string(c.ext) + " " + c.stored + " x" + std::to_string(c.channels));
-    std::string const in = "in." + std::string(c.ext), out = "out." + std::string(c.ext);
+    // A name per case: OpenImageIO's cache in this process would serve a
+    // rewritten file's old contents.
+    std::string const stem = c.stored + std::to_string(c.channels) + ".";
+    std::string const in = "in" + stem + c.ext, out = "out" + stem + c.ext;
     writeInput(in, c.channels, c.type);
     writeScene("s.json", in, out, 12, -8, R"(, "parameters": {"Filter": "Bilinear"})");
     Outcome const r = warp2d("render -q " + path("s.json"));
@@ -287,6 +290,7 @@ TEST_F(Warp2dTest, ModuleAndNodesEnginesAgree) {
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.extra);
+    std::string const tag = std::to_string(&c - cases);  // fresh names: see above
     writeScene("s.json", "in.exr", "out.exr", 10, 6, c.extra);
     if (c.oddLinks) {
       std::ifstream in(path("s.json"));
@@ -295,11 +299,11 @@ TEST_F(Warp2dTest, ModuleAndNodesEnginesAgree) {
       std::ofstream(path("s.json")) << text;
     }
     for (char const* engine : {"module", "nodes"}) {
-      Outcome const r = warp2d("render -q --engine " + std::string(engine) + " -o " + path(engine) + ".exr " +
+      Outcome const r = warp2d("render -q --engine " + std::string(engine) + " -o " + path(engine + tag) + ".exr " +
                                path("s.json"));
       ASSERT_EQ(r.rc, 0) << r.text;
     }
-    OIIO::ImageBuf const a(path("module.exr")), b(path("nodes.exr"));
+    OIIO::ImageBuf const a(path("module" + tag + ".exr")), b(path("nodes" + tag + ".exr"));
     ASSERT_EQ(a.roi(), b.roi());
     EXPECT_EQ(OIIO::ImageBufAlgo::compare(a, b, 0.0f, 0.0f).nfail, 0u);
   }
