@@ -18,6 +18,7 @@
 #include "base/assertions.h"
 #include "demo.h"
 #include "diagnostics.h"
+#include "editServer.h"
 #include "imageIO.h"
 #include "pluginAPI/pxRequestMgr.h"
 #include "progress.h"
@@ -288,6 +289,8 @@ int main(int argc, char** argv) {
   check->footer(kExitCodes);
   check->add_option("scene", checkPath, "Scene file (JSON)")->required();
   check->add_option("--frames", checkFrames, "Frames to check: A, A-B or A-BxSTEP");
+
+  addEditCommand(app);
 
   try {
     app.parse(argc, argv);
