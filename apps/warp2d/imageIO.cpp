@@ -50,16 +50,16 @@ std::string temporaryPathFor(std::string const& path) {
 namespace {
 
 // Writes pixels of `type` (rows `yStride` bytes apart, pixels `xStride`;
-// AutoStride: packed) under `spec` to a temporary name beside `path`, then
+// AutoStride: packed) under `imageSpec` to a temporary name beside `path`, then
 // renames it over `path`.
-void writePixels(std::string const& path, std::unique_ptr<OIIO::ImageOutput> out, OIIO::ImageSpec const& spec,
+void writePixels(std::string const& path, std::unique_ptr<OIIO::ImageOutput> out, OIIO::ImageSpec const& imageSpec,
                  OIIO::TypeDesc type, void const* data, OIIO::stride_t xStride = OIIO::AutoStride,
                  OIIO::stride_t yStride = OIIO::AutoStride) {
   std::error_code ec;
   fs::path const target(path);
   if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
   std::string const temp = temporaryPathFor(path);
-  if (!out->open(temp, spec)) {
+  if (!out->open(temp, imageSpec)) {
     std::string const reason = reasonOf(out->geterror(), "cannot be created");
     fs::remove(temp, ec);
     throw ImageIOError(path, "cannot be written (" + reason + ")");
@@ -85,24 +85,26 @@ Image readImage(std::string const& path) {
   if (!fs::exists(path, ec)) throw ImageIOError(path, "no such file");
   auto in = OIIO::ImageInput::open(path);
   if (!in) throw ImageIOError(path, reasonOf(OIIO::geterror(), "cannot be read as an image"));
-  OIIO::ImageSpec const& spec = in->spec();
-  if (spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0) throw ImageIOError(path, "has no pixels");
+  OIIO::ImageSpec const& imageSpec = in->spec();
+  if (imageSpec.width <= 0 || imageSpec.height <= 0 || imageSpec.nchannels <= 0)
+    throw ImageIOError(path, "has no pixels");
 
   Image img;
   FileInfo& info = img.info;
-  info.channels = std::min(spec.nchannels, 4);
-  for (int c = 0; c < info.channels; ++c) info.channelNames.push_back(spec.channel_name(c));
-  info.sampleType = spec.format.c_str();
-  info.bitsPerSample = spec.get_int_attribute("oiio:BitsPerSample", static_cast<int>(spec.format.size() * 8));
-  info.pixelAspectRatio = spec.get_float_attribute("PixelAspectRatio", 1.0f);
+  info.channels = std::min(imageSpec.nchannels, 4);
+  for (int c = 0; c < info.channels; ++c) info.channelNames.push_back(imageSpec.channel_name(c));
+  info.sampleType = imageSpec.format.c_str();
+  info.bitsPerSample = imageSpec.get_int_attribute("oiio:BitsPerSample", static_cast<int>(imageSpec.format.size() * 8));
+  info.pixelAspectRatio = imageSpec.get_float_attribute("PixelAspectRatio", 1.0f);
   if (!(info.pixelAspectRatio > 0.0f) || !std::isfinite(info.pixelAspectRatio)) info.pixelAspectRatio = 1.0f;
-  info.dataWindow = GeRectangle<int>(spec.x, spec.y, spec.x + spec.width, spec.y + spec.height);
-  info.displayWindow = GeRectangle<int>(spec.full_x, spec.full_y, spec.full_x + spec.full_width,
-                                        spec.full_y + spec.full_height);
+  info.dataWindow =
+      GeRectangle<int>(imageSpec.x, imageSpec.y, imageSpec.x + imageSpec.width, imageSpec.y + imageSpec.height);
+  info.displayWindow = GeRectangle<int>(imageSpec.full_x, imageSpec.full_y, imageSpec.full_x + imageSpec.full_width,
+                                        imageSpec.full_y + imageSpec.full_height);
   if (info.displayWindow.isEmpty()) info.displayWindow = info.dataWindow;
 
   IxPixelFormat const format(info.channels == 1 || info.channels == 3 ? IxPixelFormat::RGB : IxPixelFormat::RGBA,
-                             depthFor(spec.format));
+                             depthFor(imageSpec.format));
   img.tile = IxTile(format, info.dataWindow, CoRgbaColorTyped<float>::ZERO, info.pixelAspectRatio);
   IxWriteGuard out(img.tile);
   if (info.channels >= 3) {
@@ -112,14 +114,14 @@ Image readImage(std::string const& path) {
       throw ImageIOError(path, reasonOf(in->geterror(), "cannot be decoded"));
     return img;
   }
-  std::vector<float> pixels(static_cast<std::size_t>(spec.width) * spec.height * info.channels);
+  std::vector<float> pixels(static_cast<std::size_t>(imageSpec.width) * imageSpec.height * info.channels);
   if (!in->read_image(0, 0, 0, info.channels, OIIO::TypeDesc::FLOAT, pixels.data()))
     throw ImageIOError(path, reasonOf(in->geterror(), "cannot be decoded"));
   int const bpc = format.getBytesPerComp(), bpp = format.getBytesPerPixel();
-  for (int y = 0; y < spec.height; ++y) {
-    float const* src = pixels.data() + static_cast<std::size_t>(y) * spec.width * info.channels;
-    std::byte* dst = out.getPixelAddress(spec.x, spec.y + y);
-    for (int x = 0; x < spec.width; ++x, src += info.channels, dst += bpp) {
+  for (int y = 0; y < imageSpec.height; ++y) {
+    float const* src = pixels.data() + static_cast<std::size_t>(y) * imageSpec.width * info.channels;
+    std::byte* dst = out.getPixelAddress(imageSpec.x, imageSpec.y + y);
+    for (int x = 0; x < imageSpec.width; ++x, src += info.channels, dst += bpp) {
       // Grey (and grey with alpha) rides as RGB(A) with the grey in each.
       float const rgba[4] = {src[0], src[0], src[0], info.channels == 2 ? src[1] : 1.0f};
       for (int c = 0; c < format.getNumComps(); ++c) format.writeComp(dst + c * bpc, rgba[c]);
@@ -142,27 +144,27 @@ void writeImage(std::string const& path, IxTile const& tile, FileInfo const& lik
   int channels = like.channels;
   bool const noAlpha = std::string(out->format_name()) == "jpeg";
   if (noAlpha && (channels == 2 || channels == 4)) --channels;
-  OIIO::ImageSpec spec(region.getWidth(), region.getHeight(), channels, OIIO::TypeDesc(like.sampleType.c_str()));
+  OIIO::ImageSpec imageSpec(region.getWidth(), region.getHeight(), channels, OIIO::TypeDesc(like.sampleType.c_str()));
   if (static_cast<int>(like.channelNames.size()) >= channels)
-    spec.channelnames.assign(like.channelNames.begin(), like.channelNames.begin() + channels);
-  spec.alpha_channel = channels == 4 ? 3 : channels == 2 ? 1 : -1;
-  spec.x = region.x1();
-  spec.y = region.y1();
-  spec.full_x = displayWindow.x1();
-  spec.full_y = displayWindow.y1();
-  spec.full_width = displayWindow.getWidth();
-  spec.full_height = displayWindow.getHeight();
-  if (like.bitsPerSample > 0 && like.bitsPerSample != static_cast<int>(spec.format.size() * 8))
-    spec.attribute("oiio:BitsPerSample", like.bitsPerSample);
-  spec.attribute("PixelAspectRatio", tile.getPixelAspectRatio());
-  if (std::string(out->format_name()) == "openexr") spec.attribute("compression", "zip");
+    imageSpec.channelnames.assign(like.channelNames.begin(), like.channelNames.begin() + channels);
+  imageSpec.alpha_channel = channels == 4 ? 3 : channels == 2 ? 1 : -1;
+  imageSpec.x = region.x1();
+  imageSpec.y = region.y1();
+  imageSpec.full_x = displayWindow.x1();
+  imageSpec.full_y = displayWindow.y1();
+  imageSpec.full_width = displayWindow.getWidth();
+  imageSpec.full_height = displayWindow.getHeight();
+  if (like.bitsPerSample > 0 && like.bitsPerSample != static_cast<int>(imageSpec.format.size() * 8))
+    imageSpec.attribute("oiio:BitsPerSample", like.bitsPerSample);
+  imageSpec.attribute("PixelAspectRatio", tile.getPixelAspectRatio());
+  if (std::string(out->format_name()) == "openexr") imageSpec.attribute("compression", "zip");
 
   IxPixelFormat const format = tile.getPixelFormat();
   if (tile.getPixelRegion().contains(region) && format.getNumComps() == channels &&
       format.getDepth() != IxPixelFormat::COMPLEX) {
     // The file takes the tile's own pixels; OpenImageIO converts as it writes.
     IxReadGuard in(tile);
-    writePixels(path, std::move(out), spec, typeOf(format), in.getPixelAddress(region.x1(), region.y1()),
+    writePixels(path, std::move(out), imageSpec, typeOf(format), in.getPixelAddress(region.x1(), region.y1()),
                 format.getBytesPerPixel(), in.getRowStride());
     return;
   }
@@ -182,7 +184,7 @@ void writeImage(std::string const& path, IxTile const& tile, FileInfo const& lik
       else std::copy(rgba, rgba + channels, dst);
     }
 
-  writePixels(path, std::move(out), spec, OIIO::TypeDesc::FLOAT, pixels.data());
+  writePixels(path, std::move(out), imageSpec, OIIO::TypeDesc::FLOAT, pixels.data());
 }
 
 }  // namespace Qx::Warp2dApp
@@ -194,19 +196,19 @@ void writeChannels(std::string const& path, GeRectangle<int> const& region, GeRe
   auto out = OIIO::ImageOutput::create(path);
   if (!out) throw ImageIOError(path, reasonOf(OIIO::geterror(), "no image format for this file name"));
   if (region.isEmpty()) throw ImageIOError(path, "the image to write is empty");
-  OIIO::ImageSpec spec(region.getWidth(), region.getHeight(), static_cast<int>(names.size()),
+  OIIO::ImageSpec imageSpec(region.getWidth(), region.getHeight(), static_cast<int>(names.size()),
                        OIIO::TypeDesc(type.c_str()));
-  spec.channelnames = names;
-  spec.alpha_channel = -1;
+  imageSpec.channelnames = names;
+  imageSpec.alpha_channel = -1;
   if (out->supports("displaywindow") && out->supports("origin")) {
-    spec.x = region.x1();
-    spec.y = region.y1();
-    spec.full_x = displayWindow.x1();
-    spec.full_y = displayWindow.y1();
-    spec.full_width = displayWindow.getWidth();
-    spec.full_height = displayWindow.getHeight();
+    imageSpec.x = region.x1();
+    imageSpec.y = region.y1();
+    imageSpec.full_x = displayWindow.x1();
+    imageSpec.full_y = displayWindow.y1();
+    imageSpec.full_width = displayWindow.getWidth();
+    imageSpec.full_height = displayWindow.getHeight();
   }
-  writePixels(path, std::move(out), spec, OIIO::TypeDesc::FLOAT, pixels.data());
+  writePixels(path, std::move(out), imageSpec, OIIO::TypeDesc::FLOAT, pixels.data());
 }
 
 }  // namespace Qx::Warp2dApp

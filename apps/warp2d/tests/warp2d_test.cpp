@@ -61,9 +61,9 @@ class Warp2dTest : public ::testing::Test {
 
   void writeInput(std::string const& name, int channels, OIIO::TypeDesc type, int w = kW, int h = kH,
                   float aspect = 1.0f) const {
-    OIIO::ImageSpec spec(w, h, channels, OIIO::TypeDesc::FLOAT);
-    spec.attribute("PixelAspectRatio", aspect);
-    OIIO::ImageBuf buf(spec);
+    OIIO::ImageSpec imageSpec(w, h, channels, OIIO::TypeDesc::FLOAT);
+    imageSpec.attribute("PixelAspectRatio", aspect);
+    OIIO::ImageBuf buf(imageSpec);
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) {
         float const v[4] = {float(x) / w, float(y) / h, 0.5f, 1.0f};
