@@ -93,12 +93,25 @@ inline int ceilToInt(float v) {
   return i + (static_cast<float>(i) < v ? 1 : 0);
 }
 
-// A destination bound as the float a clip compares with before converting to
-// int: the largest float below 2^31 at most, so that the conversion stays in
-// range. Beyond 2^24 in magnitude an int may have no float of its own, and
-// the float bound lies up to half a float step outside the destination:
-// columns converted from clipped floats are therefore clamped once more, as
-// ints (rows are, where they index anything).
+// A destination's column bounds as the floats a clip compares with before
+// converting to int, rounded inward: the smallest float at or right of x1 and
+// the largest at or left of x2 (never beyond 2^31, so the conversion stays in
+// range). The ceil of any float between them is then a column in [x1, x2]
+// without clamping the result as an int. Only a tile narrower than the float
+// spacing (beyond 2^24 pixels out) holds no float at all; its lower bound then
+// lies above its upper one and its columns are clamped as ints instead
+// (`narrow`).
+inline float ceilBound(int v) {
+  float const f = static_cast<float>(v);
+  return static_cast<double>(f) < v ? std::nextafter(f, HUGE_VALF) : f;
+}
+inline float floorBound(int v) {
+  float const f = static_cast<float>(v);
+  return static_cast<double>(f) > v ? std::nextafter(f, -HUGE_VALF) : f;
+}
+
+// The row bounds a vertex's first row is clipped to: the largest float below
+// 2^31 at most. Rows are clamped again as ints where they index anything.
 inline float clipBound(int v) { return std::min(static_cast<float>(v), 2147483520.0f); }
 
 void checkInterruption() { PxRequestMgr::getInstance().checkInterruption(); }
@@ -295,8 +308,9 @@ struct ScatterTarget {
   std::ptrdiff_t stride;  // bytes
   Coverage* mask;         // mask byte of the same pixel
   std::ptrdiff_t maskStride;
-  float colLo;  // region.x1() and region.x2() as floats (clipBound), for clipping spans
+  float colLo;  // region.x1() and region.x2() rounded inward to floats, for clipping spans
   float colHi;
+  bool narrow;  // no float lies in [x1, x2]: span columns are clamped as ints
   int rowLo;
   int rowHi;
   std::int64_t counter = 0;  // pixels this drawer wrote
@@ -307,8 +321,9 @@ struct ScatterTarget {
         stride(destination.getRowStride()),
         mask(reinterpret_cast<Coverage*>(coverage.getPixelAddress(r.x1(), r.y1()))),
         maskStride(coverage.getRowStride()),
-        colLo(clipBound(r.x1())),
-        colHi(clipBound(r.x2())),
+        colLo(ceilBound(r.x1())),
+        colHi(floorBound(r.x2())),
+        narrow(!(colLo <= colHi)),
         rowLo(r.y1()),
         rowHi(r.y2()) {}
 };
@@ -320,8 +335,14 @@ inline float clipColumn(float x, float lo, float hi) { return x >= lo ? (x <= hi
 // First pixel column at or right of x, within the destination's columns:
 // spans cover the pixel centres c with xL <= c < xR, that is
 // [ceil(xL), ceil(xR)).
+// kNarrow: the caller has checked t.narrow once for many spans.
+template <bool kNarrow>
 inline int spanColumn(float x, ScatterTarget const& t) {
-  return std::clamp(ceilToInt(clipColumn(x, t.colLo, t.colHi)), t.region.x1(), t.region.x2());
+  int const c = ceilToInt(clipColumn(x, t.colLo, t.colHi));
+  return kNarrow ? std::clamp(c, t.region.x1(), t.region.x2()) : c;
+}
+inline int spanColumn(float x, ScatterTarget const& t) {
+  return t.narrow ? spanColumn<true>(x, t) : spanColumn<false>(x, t);
 }
 
 // Where an edge crosses a row: its position and the value carried there.
@@ -438,11 +459,10 @@ void drawTriangle(ScatterVertex const& p0, ScatterVertex const& p1, ScatterVerte
   target.counter += count;
 }
 
-// The destination's columns, four lanes wide: the float clip bounds
-// (clipBound) and the int columns a span end is clamped to.
+// The destination's float clip bounds (ceilBound, floorBound), four lanes
+// wide.
 struct ColumnClip {
   F4 lo, hi;
-  I4 first, last;
 };
 
 // The first-row crossing of one kind of edge all along a strip: the edge's
@@ -603,7 +623,11 @@ class MeshScanner {
         RowRange const d = heldBlock(r + 1, 1 - upperBuffer, b);
         if (std::max(a.hi, d.hi) <= rowLo || std::min(a.lo, d.lo) >= rowHi) continue;
         prepareStrip(upper, lower, top, bottom, _blockStrip[b] != r - 1, c0, c1);
-        drawCells(upper, lower, top, bottom, c0, c1);
+        if (_target.narrow) {
+          drawCells<true>(upper, lower, top, bottom, c0, c1);
+        } else {
+          drawCells<false>(upper, lower, top, bottom, c0, c1);
+        }
         _blockStrip[b] = r;
       }
       checkInterruption();
@@ -679,7 +703,7 @@ class MeshScanner {
     F4 const clipped = atLeast < clip.hi ? atLeast : clip.hi;
     I4 const truncated = __builtin_convertvector(clipped, I4);
     store4(out.first + c, first);
-    store4(out.column + c, max4(min4(truncated - (__builtin_convertvector(truncated, F4) < clipped), clip.last), clip.first));
+    store4(out.column + c, truncated - (__builtin_convertvector(truncated, F4) < clipped));
     store4(out.x + c, x);
     store4(out.u + c, value(&VertexRow::u));
     store4(out.v + c, value(&VertexRow::v));
@@ -735,13 +759,28 @@ class MeshScanner {
         c, clip, out);
   }
 
+  // A tile without a float column of its own: the span columns the strip's
+  // records hold, clamped to the destination as ints.
+  [[gnu::noinline]] void clampColumns(EdgeRow const& top, EdgeRow const& bottom, bool computeTop, int c0,
+                                      int c1) const {
+    I4 const lo = I4{} + _target.region.x1(), hi = I4{} + _target.region.x2();
+    auto clamp = [&](EdgeRow const& e, int c) { store4(e.column + c, max4(min4(load4<I4>(e.column + c), hi), lo)); };
+    for (int c = c0; c <= c1; c += kLanes) {
+      clamp(_vertical, c);
+      clamp(_diagonal, c);
+      clamp(bottom, c);
+    }
+    if (computeTop) {
+      for (int c = c0; c < c1; c += kLanes) clamp(top, c);
+    }
+  }
+
   // The strip's edge crossings (vertical A-C, diagonal A-D, bottom C-D, and
   // top A-B when asked) and its cells' codes and first rows (A = upper[c],
   // B = upper[c + 1], C = lower[c], D = lower[c + 1]).
   void prepareStrip(VertexRow const& upper, VertexRow const& lower, EdgeRow const& top, EdgeRow const& bottom,
                     bool computeTop, int c0, int c1) {
-    ColumnClip const clip{F4{} + _target.colLo, F4{} + _target.colHi, I4{} + _target.region.x1(),
-                          I4{} + _target.region.x2()};
+    ColumnClip const clip{F4{} + _target.colLo, F4{} + _target.colHi};
     VertexRow const upperNext = upper.shifted(1);
     VertexRow const lowerNext = lower.shifted(1);
     // Cells [c0, c1) need the vertical edges up to c1 as well.
@@ -753,6 +792,7 @@ class MeshScanner {
     if (computeTop) {
       for (int c = c0; c < c1; c += kLanes) edgeCrossings(upper, upperNext, c, clip, top);
     }
+    if (__builtin_expect(_target.narrow, false)) clampColumns(top, bottom, computeTop, c0, c1);
     I4 const rowLo = I4{} + _target.rowLo;
     I4 const rowHi = I4{} + _target.rowHi;
     for (int c = c0; c < c1; c += kLanes) {
@@ -784,6 +824,7 @@ class MeshScanner {
     }
   }
 
+  template <bool kNarrow>
   void drawCells(VertexRow const& upper, VertexRow const& lower, EdgeRow const& top, EdgeRow const& bottom, int c0,
                  int c1) {
     // The five edges of cell c by field: index [e][c] (see CellSpans), and
@@ -813,7 +854,7 @@ class MeshScanner {
       ScatterVertex const p = rows[ends.row0][c + ends.offset0];
       ScatterVertex const q = rows[ends.row1][c + ends.offset1];
       Crossing const cross = p.y < q.y ? crossing(p, q, static_cast<float>(y)) : crossing(q, p, static_cast<float>(y));
-      at = spanColumn(cross.x, t);
+      at = spanColumn<kNarrow>(cross.x, t);
       return cross;
     };
     // One triangle's span on the cell's first row (every edge crossing it
