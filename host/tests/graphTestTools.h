@@ -104,15 +104,12 @@ struct Tools {
 
 // Registered once per process.
 inline Tools const& tools() {
-  static Tools t = [] {
-    Tools r;
-    r.source = PiImageModifier::registerTool(PiMorvaneToolProtocol::create<SourceController>("Test Source", "A source"));
-    r.filter = PiImageModifier::registerTool(PiMorvaneToolProtocol::create<FilterController>("Test Filter", "A filter"));
-    r.merge = PiImageModifier::registerTool(PiMorvaneToolProtocol::create<MergeController>("Test Merge", "A merge"));
-    r.group = PiToolRegistry::getInstance().registerTool(PiMorvaneToolProtocol::createGroupTool<GroupController>(
-        "Test Group", PiToolProtocol::getWarpingCategory(), 2, "A group", 1));
-    return r;
-  }();
+  static Tools const t{
+      PiImageModifier::registerTool(PiMorvaneToolProtocol::create<SourceController>("Test Source", "A source")),
+      PiImageModifier::registerTool(PiMorvaneToolProtocol::create<FilterController>("Test Filter", "A filter")),
+      PiImageModifier::registerTool(PiMorvaneToolProtocol::create<MergeController>("Test Merge", "A merge")),
+      PiToolRegistry::getInstance().registerTool(PiMorvaneToolProtocol::createGroupTool<GroupController>(
+          "Test Group", PiToolProtocol::getWarpingCategory(), 2, "A group", 1))};
   return t;
 }
 

@@ -14,7 +14,6 @@ namespace {
 
 TEST(PxRequestMgrTest, KnowsItsWorkerThreads) {
   PxRequestMgr& mgr = PxRequestMgr::getInstance();
-  EXPECT_EQ(&mgr, &PxRequestMgr::getInstance());
   EXPECT_GE(mgr.getWorkerCount(), 1);
   EXPECT_FALSE(mgr.isWorkerThreadCurrent());
   bool onWorker = false;
@@ -83,7 +82,6 @@ TEST(PxRequestMgrTest, CancelledRequestStopsWithinOneRowAndReleasesStorage) {
   int const atCancel = rowsDone.load();
   EXPECT_THROW(done.get(), PxInterruptedException);
   EXPECT_LE(rowsDone.load(), atCancel + 1);
-  EXPECT_LT(rowsDone.load(), 1000000);
 }
 
 TEST(PxRequestMgrTest, CheckOnlyFiresForTheCurrentRequest) {

@@ -54,11 +54,9 @@ TEST(IxTileTest, AddressesPixelsByAbsoluteCoordinatesWithPaddedRows) {
   }
   IxReadGuard r(tile);
   for (int y = region.y1(); y < region.y2(); ++y)
-    for (int x = region.x1(); x < region.x2(); ++x) {
-      ASSERT_EQ(at(r, x, y, 0), float(x));
-      ASSERT_EQ(at(r, x, y, 1), float(y));
-      ASSERT_EQ(at(r, x, y, 2), float(x * 100 + y));
-    }
+    for (int x = region.x1(); x < region.x2(); ++x)
+      ASSERT_TRUE(at(r, x, y, 0) == float(x) && at(r, x, y, 1) == float(y) && at(r, x, y, 2) == float(x * 100 + y))
+          << x << "," << y;
 }
 
 TEST(IxTileTest, NewPixelsAreZeroCopiesShareAndInvalidTilesAssert) {
@@ -150,14 +148,9 @@ TEST(IxScanlineTest, RoundTripsRowsAndReadsFillColourBeyondTheTile) {
   out.writeTo(w, 2);
   IxScanline<Color> in(-4, 10);
   in.readFrom(w, 2);
-  for (int i = 0; i < 10; ++i) {
-    int const x = -4 + i;
-    if (x < -2 || x >= 4) {
-      EXPECT_EQ(in[i], Color(0.5f, 0.25f, 0, 1));  // fill colour, RGB reads alpha 1
-    } else {
-      EXPECT_EQ(in[i], Color(float(i), float(-i), 0.125f * i, 1.0f));  // exact in half precision
-    }
-  }
+  // Beyond the tile the fill colour (RGB reads alpha 1); within it the row, exact in half precision.
+  for (int i = 0, x = -4; i < 10; ++i, ++x)
+    EXPECT_EQ(in[i], x < -2 || x >= 4 ? Color(0.5f, 0.25f, 0, 1) : Color(float(i), float(-i), 0.125f * i, 1.0f)) << x;
   in.readFrom(w, 3);  // a row below the tile
   EXPECT_EQ(in[3], Color(0.5f, 0.25f, 0, 1));
 }

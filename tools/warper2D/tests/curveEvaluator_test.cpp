@@ -6,8 +6,8 @@
 #include <cmath>
 #include <random>
 
-#include "base/assertions.h"
 #include "primitives/geBezierCurve.h"
+#include "warpTestNodes.h"
 
 using namespace Qx::Warper2D;
 using P = GePoint2<float>;
@@ -15,24 +15,13 @@ using P = GePoint2<float>;
 namespace {
 
 // Straight segments (zero handles: the speed vanishes at every point).
-GeBezierCurve polyline(std::initializer_list<P> points, bool closed) {
-  Vector<P> pts;
-  for (P const& p : points) pts.insert(pts.end(), {p, p, p});
-  return GeBezierCurve(pts, closed);
-}
+GeBezierCurve polyline(std::vector<P> const& points, bool closed) { return warptest::polygon(points, closed); }
 
 // An S with a corner at point 1, open and closed.
 Vector<P> const kS = {{0, 0}, {0, 0}, {10, 5}, {20, 0}, {30, 0}, {30, 10}, {30, 20}, {40, 40}, {40, 40}};
 GeBezierCurve const kCorner(kS, GeBezierCurve::OPEN), kClosed(kS, GeBezierCurve::CLOSED);
 
-std::string failedCondition(auto&& f) {
-  try {
-    f();
-  } catch (AssertionFailure const& e) {
-    return e.file() + ": " + e.condition();
-  }
-  return "";
-}
+using warptest::failedCondition;
 
 // p(t) = k (t - r0)(t - r1)(t - r2) as ((a t + b) t + c) t + d.
 struct Cubic { float a, b, c, d; };

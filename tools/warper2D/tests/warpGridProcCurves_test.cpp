@@ -9,11 +9,11 @@
 #include <memory>
 #include <set>
 
-#include "base/assertions.h"
 #include "primitives/geBezierCurve.h"
 #include "primitives/ixTile.h"
 #include "pluginAPI/pxRequestMgr.h"
 #include "warpGridProc.h"
+#include "warpTestNodes.h"
 
 using namespace Qx::Warper2D;
 using P = GePoint2<float>;
@@ -25,19 +25,10 @@ namespace {
 
 IxTile makeMesh(GeRectangle<int> const& r) { return {IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::FLOAT32), r}; }
 
-// Four points close to a circle; open, three quarters of it.
-GeBezierCurve circle(float cx, float cy, float r, bool closed = true) {
-  float const h = r * 0.5522847f;
-  return GeBezierCurve(Vector<P>{{cx + r, cy - h}, {cx + r, cy}, {cx + r, cy + h}, {cx + h, cy + r}, {cx, cy + r},
-                                 {cx - h, cy + r}, {cx - r, cy + h}, {cx - r, cy}, {cx - r, cy - h}, {cx - h, cy - r},
-                                 {cx, cy - r}, {cx + h, cy - r}}, closed);
-}
-
+using warptest::circle;
 // Straight segments through the points (handles on their points).
-GeBezierCurve polyline(std::initializer_list<P> points, int closure = GeBezierCurve::OPEN) {
-  Vector<P> pts;
-  for (P const& p : points) pts.insert(pts.end(), {p, p, p});
-  return GeBezierCurve(pts, closure);
+GeBezierCurve polyline(std::vector<P> const& points, int closure = GeBezierCurve::OPEN) {
+  return warptest::polygon(points, closure);
 }
 
 void apply(GeBezierCurve const& src, GeBezierCurve const& dst, IxWriteGuard& g, double f = 1.0,
@@ -77,15 +68,10 @@ TEST(ApplyCurveTest, RejectsAMeshThatIsNotFloatRgb) {
   for (auto [comps, depth] : {std::pair(IxPixelFormat::RGBA, IxPixelFormat::FLOAT32),
                               std::pair(IxPixelFormat::RGB, IxPixelFormat::FLOAT16)}) {
     IxWriteGuard g(IxTile(IxPixelFormat(comps, depth), GeRectangle<int>(0, 0, 8, 8)));
-    try {
-      apply(circle(30, 30, 20), circle(30, 30, 20), g);
-      ADD_FAILURE() << "no assertion";
-    } catch (AssertionFailure const& e) {
-      EXPECT_EQ(e.file(), "warpGridProc");
-      EXPECT_EQ(e.condition(), depth == IxPixelFormat::FLOAT32
-                                   ? "corrMesh.getTile().getPixelFormat().getComps() == IxPixelFormat::RGB"
-                                   : "corrMesh.getTile().getPixelFormat().getDepth() == IxPixelFormat::FLOAT32");
-    }
+    std::string const wrong = depth == IxPixelFormat::FLOAT32 ? "getComps() == IxPixelFormat::RGB"
+                                                                : "getDepth() == IxPixelFormat::FLOAT32";
+    EXPECT_EQ(warptest::failedCondition([&] { apply(circle(30, 30, 20), circle(30, 30, 20), g); }),
+              "warpGridProc: corrMesh.getTile().getPixelFormat()." + wrong);
   }
 }
 

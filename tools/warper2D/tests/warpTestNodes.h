@@ -1,15 +1,17 @@
-// Shared by the generator and resampler tests: constant values, a test image
-// node (a function of position at every level, or one fixed tile), shapes
-// and scenes turned into the generator's inputs, rendering, and the largest
-// error over a region.
+// Shared by the warper's tests: constant values, a test image node (a function
+// of position at every level, or one fixed tile), stock curves, shapes and
+// scenes turned into the generator's inputs, rendering, the largest error
+// over a region, and the assertion a call fails.
 #pragma once
 
 #include <atomic>
 #include <cmath>
 #include <functional>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "base/assertions.h"
 #include "pluginAPI/pxAnimValue.h"
 #include "pluginAPI/pxRenderer.h"
 #include "primitives/geBezierCurve.h"
@@ -81,13 +83,20 @@ inline PxNodePtr<TestImage> meshNode(Rect const& r, std::function<P(double, doub
   return PxNodePtr<TestImage>::create(format(IxPixelFormat::RGB), r, f, true);
 }
 
-// A closed four-point Bezier approximation of a circle.
-inline GeBezierCurve circle(float cx, float cy, float r) {
+// A four-point Bezier approximation of a circle; open, three quarters of it.
+inline GeBezierCurve circle(float cx, float cy, float r, int closure = GeBezierCurve::CLOSED) {
   float const h = r * 0.5522847f;
   return GeBezierCurve({{cx + r, cy - h}, {cx + r, cy}, {cx + r, cy + h}, {cx + h, cy + r}, {cx, cy + r},
                         {cx - h, cy + r}, {cx - r, cy + h}, {cx - r, cy}, {cx - r, cy - h}, {cx - h, cy - r},
                         {cx, cy - r}, {cx + h, cy - r}},
-                       GeBezierCurve::CLOSED);
+                       closure);
+}
+// Smooth points along a slanted line, closed, scaled about the origin.
+inline GeBezierCurve smoothCurve(int nbPoints, float scale = 1.0f) {
+  GeBezierCurve c;
+  for (int i = 0; i < nbPoints; ++i) c.addPoint(P(scale * (5.0f * i + 1.5f), scale * (40.0f - 3 * i)), c.SMOOTH);
+  c.setClosure(GeBezierCurve::CLOSED);
+  return c;
 }
 inline GeBezierCurve polygon(std::vector<P> const& points, int closure = GeBezierCurve::CLOSED) {
   GeBezierCurve c;
@@ -149,6 +158,17 @@ double worst(Rect const& r, F error) {
       w = std::isnan(e) ? INFINITY : std::max(w, e);
     }
   return w;
+}
+
+// "file: condition" of the assertion f fails, or "" when it does not fail.
+template <class F>
+std::string failedCondition(F&& f) {
+  try {
+    f();
+  } catch (AssertionFailure const& e) {
+    return e.file() + ": " + e.condition();
+  }
+  return "";
 }
 
 }  // namespace warptest

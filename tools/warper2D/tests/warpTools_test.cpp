@@ -137,13 +137,6 @@ IxTile render(PiProcGraph& procs, RCShdPtr<PiNode> const& node, std::string cons
   return renderAll(procs.getImageNode(node->getOutput(output)), level);
 }
 
-GeBezierCurve curveOf(int nbPoints, float scale = 1.0f) {
-  GeBezierCurve c;
-  for (int i = 0; i < nbPoints; ++i) c.addPoint(P(scale * (5.0f * i + 1.5f), scale * (40.0f - 3 * i)), c.SMOOTH);
-  c.setClosure(GeBezierCurve::CLOSED);
-  return c;
-}
-
 Vector<P> pointsOf(GeBezierCurve const& c) {
   Vector<P> p;
   c.getCtrlPoints(p);
@@ -168,7 +161,7 @@ TEST(ShapeRendererTest, RendersItsCurveAndLinksAsAShapeImage) {
   } const cases[] = {{4, {0.5f, 1.0f, 1.5f, 2.0f, 2.5f, 3.0f}, 6, 7}, {20, {}, 10, 14}, {0, {}, 6, 3}};
   for (Case const& c : cases) {
     Graph g;
-    RCShdPtr<PiNode> const a = g.shapeNode("A", curveOf(c.nbPoints));
+    RCShdPtr<PiNode> const a = g.shapeNode("A", smoothCurve(c.nbPoints));
     setLinks(a, c.links);
     PiProcGraph procs(g.graph);
     IxTile const image = render(procs, a);
@@ -178,7 +171,7 @@ TEST(ShapeRendererTest, RendersItsCurveAndLinksAsAShapeImage) {
     GeBezierCurve back;
     Vector<float> links;
     ShapeImage::decode(image, 0, back, links);
-    EXPECT_EQ(pointsOf(back), pointsOf(curveOf(c.nbPoints)));
+    EXPECT_EQ(pointsOf(back), pointsOf(smoothCurve(c.nbPoints)));
     EXPECT_EQ(links, Vector<float>(c.links.begin(), c.links.end()));
     // Entries added after a build reach the shape image.
     setLinks(a, {0.25f, 0.0f});
@@ -214,7 +207,7 @@ TEST(ShapeRendererTest, PlacesTheCurveInPixelsOfTheRequestedLevel) {
   };
   for (Case const& c : cases) {
     Graph g(c.aspect);
-    RCShdPtr<PiNode> const a = g.shapeNode("A", curveOf(5));
+    RCShdPtr<PiNode> const a = g.shapeNode("A", smoothCurve(5));
     for (auto const& [path, v] : c.values) a->getInput(path)->setValue(v);
     PiProcGraph procs(g.graph);
     IxTile const image = render(procs, a, "Output", c.level);
@@ -223,7 +216,7 @@ TEST(ShapeRendererTest, PlacesTheCurveInPixelsOfTheRequestedLevel) {
     GeBezierCurve back;
     Vector<float> links;
     ShapeImage::decode(image, 0, back, links);
-    Vector<P> const got = pointsOf(back), nominal = pointsOf(curveOf(5));
+    Vector<P> const got = pointsOf(back), nominal = pointsOf(smoothCurve(5));
     ASSERT_EQ(got.size(), nominal.size());
     for (std::size_t i = 0; i < got.size(); ++i) {
       P const d = got[i] - c.expected(nominal[i]);
@@ -248,7 +241,7 @@ TEST(EmptyImageTest, HasTheFormatOfItsInputAndNoPixels) {
   // Unconnected, it computes nothing; a shape node over it still gives its
   // shape, with square pixels.
   Graph g(2.0);
-  RCShdPtr<PiNode> const a = g.shapeNode("A", curveOf(3));
+  RCShdPtr<PiNode> const a = g.shapeNode("A", smoothCurve(3));
   g.graph->disconnect(g.empty->getInput("Input"));
   PiProcGraph procs(g.graph);
   EXPECT_FALSE(procs.getImageNode(g.empty->getOutput("Output"))->isChainConnected());
@@ -259,7 +252,7 @@ TEST(EmptyImageTest, HasTheFormatOfItsInputAndNoPixels) {
 // enumeration, the ranges; the internal tools are not offered to the user.
 TEST(WarpToolsDescriptionTest, InputsPoliciesDefaultsAndListingOrders) {
   Graph g;
-  RCShdPtr<PiNode> const s = g.shapeNode("S", curveOf(2)), gen = g.generator, res = g.resampler;
+  RCShdPtr<PiNode> const s = g.shapeNode("S", smoothCurve(2)), gen = g.generator, res = g.resampler;
   setLinks(s, {0, 0});
   auto names = [](auto const& list) {
     Names n;
@@ -333,9 +326,10 @@ bool sameCurve(RCShdPtr<PiNode> const& a, RCShdPtr<PiNode> const& b) {
 // Pasting is one command, and nothing without a shape on the clipboard.
 TEST(ShapeClipboardTest, PasteIsOneUndoableCommandAndNothingWithoutAShape) {
   Graph g;
-  GeBezierCurve open = curveOf(6, 0.5f);
+  GeBezierCurve open = smoothCurve(6, 0.5f);
   open.setClosure(GeBezierCurve::OPEN);
-  RCShdPtr<PiNode> const a = g.shapeNode("A", curveOf(4)), b = g.shapeNode("B", open), before = g.shapeNode("C", open);
+  RCShdPtr<PiNode> const a = g.shapeNode("A", smoothCurve(4)), b = g.shapeNode("B", open);
+  RCShdPtr<PiNode> const before = g.shapeNode("C", open);
   a->getInput("Curve/Points/0/Point/X")->setKey(0.0, 1.0);
   a->getInput("Curve/Points/0/Point/X")->setKey(10.0, 77.0);
   PiCommandStack& stack = *g.graph->getCommandStack();
@@ -350,7 +344,7 @@ TEST(ShapeClipboardTest, PasteIsOneUndoableCommandAndNothingWithoutAShape) {
   }
   ctl(a).copyShapeToClipboard();
   RCShdPtr<PiNode> const copied = PiGroupUtils::copyNode(a);
-  PiCurveInputValue::setCurve(ctl(a).getCurveInput(), curveOf(2));  // the clipboard holds a snapshot
+  PiCurveInputValue::setCurve(ctl(a).getCurveInput(), smoothCurve(2));  // the clipboard holds a snapshot
   std::size_t const index = stack.getIndex();
   ctl(b).pasteShapeFromClipboard();
   EXPECT_EQ(std::pair(stack.getIndex(), stack.getUndoName()), std::pair(index + 1, std::string("Paste Shape")));
@@ -363,15 +357,12 @@ TEST(ShapeClipboardTest, PasteIsOneUndoableCommandAndNothingWithoutAShape) {
 
 TEST(WarpShapeControllerTest, ResetsLinksStateAndViewerServices) {
   Graph g;
-  RCShdPtr<PiNode> const a = g.shapeNode("A", curveOf(3));
+  RCShdPtr<PiNode> const a = g.shapeNode("A", smoothCurve(3));
   WarpShapeController& c = ctl(a);
-  for (auto const& [path, v] : std::vector<std::pair<char const*, double>>{{"Transform/Translation/X", 3},
-                                                                           {"Transform/Rotation", 30},
-                                                                           {"Transform/Scale/Y", 2},
-                                                                           {"Transform/Shear/X", 1},
-                                                                           {"Transform/Pivot/Y", 9},
-                                                                           {"OffsetTranslation/X", 4},
-                                                                           {"Smoothing", 2}})
+  using Values = std::vector<std::pair<char const*, double>>;
+  for (auto const& [path, v] : Values{{"Transform/Translation/X", 3}, {"Transform/Rotation", 30},
+                                      {"Transform/Scale/Y", 2}, {"Transform/Shear/X", 1}, {"Transform/Pivot/Y", 9},
+                                      {"OffsetTranslation/X", 4}, {"Smoothing", 2}})
     a->getInput(path)->setValue(v);
   c.getLinkValue()->setValue(false);
   c.setShapeColor(WarpShapeController::getDestinationColor());
@@ -420,7 +411,7 @@ TEST(WarpShapeControllerTest, ResetsLinksStateAndViewerServices) {
 TEST(WarpGeneratorControllerTest, EntryMovesReachEachHandlerOnceUnlessRemovedMeanwhile) {
   Graph g;
   Generator& c = generatorOf(g.generator);
-  for (char const* name : {"A", "B", "C"}) g.addPair(name, curveOf(3));
+  for (char const* name : {"A", "B", "C"}) g.addPair(name, smoothCurve(3));
   Names heard;
   auto record = [&](char const* who, Generator::MultiInfo const& i) {
     heard.push_back(std::string(who) + " " + i.sourceShape->getSource()->getNode()->getName() + " " +
