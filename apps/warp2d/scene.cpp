@@ -327,7 +327,7 @@ class Reader {
   }
 
   SceneShape shape(json const& v, std::string const& path, std::size_t i) const {
-    object(v, path, {"name", "source", "destination", "Fence", "Smoothing", "Interpolation"});
+    object(v, path, {"name", "source", "destination", "Fence", "Smoothing", "Interpolation", "visible"});
     SceneShape s;
     s.name = v.contains("name") ? string(v["name"], join(path, "name")) : "S" + std::to_string(i + 1);
     if (v.contains("Fence")) s.fence = boolean(v["Fence"], join(path, "Fence"));
@@ -423,7 +423,14 @@ Scene parseScene(std::string const& text, std::string const& file) {
   if (doc.contains("shapes")) {
     json const& shapes = doc["shapes"];
     if (!shapes.is_array()) r.fail("shapes", "expected a list of shapes, found " + typeName(shapes));
-    for (std::size_t i = 0; i < shapes.size(); ++i) s.shapes.push_back(r.shape(shapes[i], Reader::index("shapes", i), i));
+    for (std::size_t i = 0; i < shapes.size(); ++i) {
+      std::string const path = Reader::index("shapes", i);
+      SceneShape shape = r.shape(shapes[i], path, i);
+      // A hidden shape stays in the file, so that an editing session keeps
+      // it, but takes no part in the warp; it is still read and checked.
+      if (!shapes[i].contains("visible") || r.boolean(shapes[i]["visible"], Reader::join(path, "visible")))
+        s.shapes.push_back(std::move(shape));
+    }
   }
 
   bool const sequence = s.input.isSequence() || s.output.isSequence() ||

@@ -111,7 +111,14 @@ EditDocument documentOf(json scene, Scene const& parsed) {
   scene["output"] = parsed.output.text();
   if (parsed.destinationOutput) scene["destinationOutput"] = parsed.destinationOutput->text();
   if (!scene.contains("shapes")) scene["shapes"] = json::array();
-  for (std::size_t i = 0; i < scene["shapes"].size(); ++i) doc.meta.push_back({static_cast<int>(i + 1), true});
+  // Visibility lives beside the shape in the document, in the file as the
+  // shape's "visible" key (written only for hidden shapes).
+  for (std::size_t i = 0; i < scene["shapes"].size(); ++i) {
+    json& shape = scene["shapes"][i];
+    bool const visible = shape.value("visible", true);
+    shape.erase("visible");
+    doc.meta.push_back({static_cast<int>(i + 1), visible});
+  }
   doc.scene = std::move(scene);
   return doc;
 }
@@ -353,6 +360,8 @@ std::string EditSession::sceneText() const {
   fs::path const folder = fs::path(_scenePath).parent_path();
   for (char const* key : {"input", "output", "destinationOutput"})
     if (scene.contains(key)) scene[key] = relativeTo(scene[key].get<std::string>(), folder);
+  for (std::size_t i = 0; i < _doc.meta.size(); ++i)
+    if (!_doc.meta[i].visible) scene["shapes"][i]["visible"] = false;
   return scene.dump(2) + "\n";
 }
 

@@ -2,6 +2,7 @@
 // requests refused without a change, undo and redo step by step, save and
 // open, and a burst of edits while renders run whose last frame is current.
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -167,18 +168,23 @@ TEST_F(EditServerTest, SavedSceneRendersAndOpensAsTheSameScene) {
   int const id = edit({{"op", "createShape"}, {"name", "blob"}, {"source", square(64, 48, 16)}})["id"];
   edit({{"op", "setShape"}, {"id", id}, {"set", {{"destination", square(70, 44, 20)}, {"Smoothing", "Inside"}}}});
   edit({{"op", "setParameters"}, {"set", {{"Quality", 2}, {"Invert Warp", true}}}});
+  int const ghost = edit({{"op", "createShape"}, {"name", "ghost"}, {"source", square(20, 20, 8)}})["id"];
+  edit({{"op", "setShape"}, {"id", ghost}, {"set", {{"visible", false}}}});
   json const before = state()["scene"];
   std::string const path = (_dir / "sub" / ".." / "saved.json").string();
   fs::create_directories(_dir / "sub");
   EXPECT_EQ(post("/api/save", json{{"path", path}}.dump()).first, 200);
   Scene const read = readScene(path);  // what a render node reads
-  ASSERT_EQ(read.shapes.size(), 1u);
+  ASSERT_EQ(read.shapes.size(), 1u);  // the hidden shape is kept in the file but not rendered
+  EXPECT_EQ(json::parse(std::ifstream(path))["shapes"][1]["visible"], false);
   EXPECT_EQ(read.input.text(), (_dir / "in.png").string());
   EXPECT_EQ(json::parse(_client->Get("/api/scene.json")->body)["input"], "in.png");
   edit({{"op", "deleteShape"}, {"id", id}});
+  edit({{"op", "deleteShape"}, {"id", ghost}});
   auto [status, answer] = post("/api/open", json{{"path", path}}.dump());
   EXPECT_EQ(status, 200) << answer.dump();
   EXPECT_EQ(answer["scene"], before);
+  EXPECT_EQ(state()["shapes"][1]["visible"], false);
   EXPECT_EQ(post("/api/undo", "{}").second["scene"]["shapes"].size(), 0u);  // open is one undoable step
 }
 
