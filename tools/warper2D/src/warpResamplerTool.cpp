@@ -490,21 +490,25 @@ RCShdPtr<const PiTool> WarpResamplerTool::getTool() {
   return PiToolRegistry::getInstance().findTool(PiMorvaneToolProtocol::getMorvaneToolName(getName()));
 }
 
+RCShdPtr<const PiInputPolicy> WarpResamplerController::createFilterPolicy() {
+  // The texture sampler's filter codes; 4 is not offered.
+  return PiEnumPolicy::Builder()
+      .addPair(SdTextureParams::kNearest, "Nearest")
+      .addPair(SdTextureParams::kBilinear, "Bilinear")
+      .addPair(SdTextureParams::kMitchell, "Mitchell")
+      .addPair(SdTextureParams::kGaussian, "Gaussian")
+      .addPair(SdTextureParams::kJinc2, "Jinc 2")
+      .addPair(SdTextureParams::kJinc3, "Jinc 3")
+      .setDefaultValue(SdTextureParams::kBilinear);
+}
+
 void WarpResamplerController::initialize() {
   ResamplerPolicies& p = resamplerPolicies();
   p.meshImage = PiImageInputPolicy::createSecondary(3, 7, 3, 1, 0, false);
   p.timing = PiEnumPolicy::Builder().addPair(kTimingGlobal, "Global").addPair(kTimingShape, "Shape").setDefaultValue(0);
   p.interpolation = PiRangeInputPolicy<double>::create(0.0, 1.0, 1.0, true, false);
   p.invertWarp = PiSwitchInputPolicy::create(false, true, false);
-  // The texture sampler's filter codes; 4 is not offered.
-  p.filter = PiEnumPolicy::Builder()
-                 .addPair(0, "Nearest")
-                 .addPair(1, "Bilinear")
-                 .addPair(3, "Mitchell")
-                 .addPair(2, "Gaussian")
-                 .addPair(5, "Jinc 2")
-                 .addPair(6, "Jinc 3")
-                 .setDefaultValue(1);
+  p.filter = createFilterPolicy();
   p.boundary = PiEnumPolicy::Builder().addPair(kBoundaryFree, "Free").addPair(kBoundaryFixed, "Fixed").setDefaultValue(0);
   p.quality = PiRangeInputPolicy<double>::create(1.0, 10.0, 1.0, true, false);
 }

@@ -164,6 +164,10 @@ class WarpResamplerController : public PiImageModifier {
   // Asserts that initialize() ran.
   static void describe(PiImageModifier::Descriptor& descriptor);
 
+  // The "Filter" policy above, built anew: the super tool offers the same
+  // list, and both must stay in step with the texture sampler's codes.
+  static RCShdPtr<const PiInputPolicy> createFilterPolicy();
+
   static std::string getMeshInputName();             // "Mesh Image"
   static std::string getDestinationMeshInputName();  // "Destination Mesh Image"
 

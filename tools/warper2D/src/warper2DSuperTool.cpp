@@ -193,14 +193,7 @@ void Warper2DSuperToolController::initialize() {
   s.quality = PiRangeInputPolicy<double>::create(1.0, 10.0, 1.0, true, false);
   s.renderSmoothing = PiEnumPolicy::Builder().addPair(0, "Skew").addPair(1, "Rigid").setDefaultValue(0);
   s.boundary = PiEnumPolicy::Builder().addPair(1, "Free").addPair(0, "Fixed").setDefaultValue(0);
-  s.filter = PiEnumPolicy::Builder()
-                 .addPair(0, "Nearest")
-                 .addPair(1, "Bilinear")
-                 .addPair(3, "Mitchell")
-                 .addPair(2, "Gaussian")
-                 .addPair(5, "Jinc 2")
-                 .addPair(6, "Jinc 3")
-                 .setDefaultValue(1);
+  s.filter = WarpResamplerController::createFilterPolicy();
   s.invertWarp = PiSwitchInputPolicy::create(false, true, false);
   s.interpolation = PiRangeInputPolicy<double>::create(0.0, 1.0, 1.0, true, false);
   s.timing = PiEnumPolicy::Builder().addPair(0, "Global").addPair(1, "Shape").setDefaultValue(0);
