@@ -9,12 +9,11 @@
 // saving writes exactly what was edited. Paths inside the document are
 // absolute; they are made relative to the file's folder when it is saved.
 //
-// Commands follow the usual undo-stack shape: each knows the old and the
-// new value of the one thing it changes (a shape, the parameters, the shape
-// order, the whole document for an open) and can redo and undo itself;
-// consecutive commands of one drag gesture merge into one. The history
-// behind EditHistory is the only place that decides what "undo" means, so
-// that replacing it by the tool's command stack leaves the session alone.
+// Commands describe one change (a shape, the parameters, the shape order,
+// the whole document for an open): the session applies a command to a copy
+// of the document to get the document the edit asks for, checks it with the
+// scene reader, and hands it to the "Warp 2D" node (editNode.h), whose
+// command stack is the history.
 #pragma once
 
 #include <memory>
@@ -63,12 +62,8 @@ class EditCommand {
 
   void redo(EditDocument& doc) const;
   void undo(EditDocument& doc) const;
-  // Folds `next` into this command when both change the same thing within
-  // one gesture (gesture 0 never merges); true when merged.
-  bool mergeWith(EditCommand const& next);
 
   Kind kind() const { return _kind; }
-  long gesture = 0;
 
  private:
   Kind _kind = kChangeShape;
@@ -77,21 +72,5 @@ class EditCommand {
   nlohmann::json _old, _new;
   std::shared_ptr<EditDocument const> _oldDoc, _newDoc;
 };
-
-// Where commands go. The local history is a plain stack with a redo tail;
-// the tool's command stack is the other implementation.
-class EditHistory {
- public:
-  virtual ~EditHistory() = default;
-  // Runs `command` on `doc` and records it (merging into the last one when
-  // it can).
-  virtual void push(EditDocument& doc, EditCommand command) = 0;
-  virtual bool undo(EditDocument& doc) = 0;  // false when there is nothing to undo
-  virtual bool redo(EditDocument& doc) = 0;
-  virtual bool canUndo() const = 0;
-  virtual bool canRedo() const = 0;
-};
-
-std::unique_ptr<EditHistory> createLocalEditHistory();
 
 }  // namespace Qx::Warp2dApp
