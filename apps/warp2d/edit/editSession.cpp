@@ -239,9 +239,7 @@ void EditSession::changedLocked(bool interactive) {
   _changed.notify_all();
 }
 
-json EditSession::commitLocked(EditCommand const& command, std::string const& name, long gesture) {
-  EditDocument candidate = _doc;
-  command.redo(candidate);
+json EditSession::commitLocked(EditDocument const& candidate, std::string const& name, long gesture) {
   check(candidate);
   // The next move of the same drag: the drag's command is replaced by one
   // from where the drag began to here.
@@ -266,12 +264,13 @@ json EditSession::edit(std::string const& body) {
   json const req = parseBody(body);
   std::string const op = field(req, "op").is_string() ? req["op"].get<std::string>() : "";
   long const gesture = req.contains("gesture") ? static_cast<long>(integerField(req, "gesture")) : 0;
-  // The command is built and checked under the lock, so that its old
-  // values are the document's own even when requests race.
+  // The candidate is made from the document under the lock, so that
+  // racing requests each start from the edit before.
   std::lock_guard<std::mutex> lock(_mutex);
   EditDocument const& doc = _doc;
-  auto finish = [&](EditCommand const& c, int id, char const* name) {
-    json out = commitLocked(c, name, gesture);
+  EditDocument candidate = doc;
+  auto finish = [&](int id, char const* name) {
+    json out = commitLocked(candidate, name, gesture);
     if (id) out["id"] = id;
     return out;
   };
@@ -282,7 +281,8 @@ json EditSession::edit(std::string const& body) {
     json shape = {{"source", field(req, "source")}, {"destination", field(req, "source")}};
     int const id = _nextId++;
     shape["name"] = req.contains("name") ? req["name"] : json("Shape " + std::to_string(id));
-    return finish(EditCommand::insertShape(doc.meta.size(), {id, true}, shape), id, "Add Shape");
+    candidate.insertShape(doc.meta.size(), {id, true}, shape);
+    return finish(id, "Add Shape");
   }
   if (op == "setShape") {
     onlyKeys(req, "setShape", {"op", "gesture", "id", "set"});
@@ -290,23 +290,25 @@ json EditSession::edit(std::string const& body) {
     json const& set = field(req, "set");
     if (!set.is_object()) throw EditError(400, "\"set\": expected an object");
     onlyKeys(set, "set", {"name", "source", "destination", "Fence", "Smoothing", "Interpolation", "visible"});
-    json shape = doc.scene["shapes"][at];
-    bool visible = doc.meta[at].visible;
     for (auto const& [key, value] : set.items()) {
-      if (key != "visible") shape[key] = value;
-      else if (value.is_boolean()) visible = value.get<bool>();
+      if (key != "visible") candidate.scene["shapes"][at][key] = value;
+      else if (value.is_boolean()) candidate.meta[at].visible = value.get<bool>();
       else throw EditError(400, "set.visible: expected true or false");
     }
-    return finish(EditCommand::changeShape(doc, at, shape, visible), 0, "Edit Shape");
+    return finish(0, "Edit Shape");
   }
   if (op == "deleteShape" || op == "duplicateShape") {
     onlyKeys(req, op, {"op", "gesture", "id"});
     std::size_t const at = doc.indexOf(integerField(req, "id"));
-    if (op == "deleteShape") return finish(EditCommand::removeShape(doc, at), 0, "Delete Shape");
+    if (op == "deleteShape") {
+      candidate.removeShape(at);
+      return finish(0, "Delete Shape");
+    }
     json shape = doc.scene["shapes"][at];
     shape["name"] = shape.value("name", std::string("Shape")) + " copy";
     int const id = _nextId++;
-    return finish(EditCommand::insertShape(at + 1, {id, doc.meta[at].visible}, shape), id, "Duplicate Shape");
+    candidate.insertShape(at + 1, {id, doc.meta[at].visible}, shape);
+    return finish(id, "Duplicate Shape");
   }
   if (op == "moveShape") {
     onlyKeys(req, "moveShape", {"op", "gesture", "id", "to"});
@@ -315,15 +317,17 @@ json EditSession::edit(std::string const& body) {
     if (to < 0 || static_cast<std::size_t>(to) >= doc.meta.size())
       throw EditError(400, "\"to\": " + std::to_string(to) + " is out of range; expected 0 to " +
                                std::to_string(doc.meta.size() - 1));
-    return finish(EditCommand::moveShape(at, static_cast<std::size_t>(to)), 0, "Move Shape");
+    candidate.moveShape(at, static_cast<std::size_t>(to));
+    return finish(0, "Move Shape");
   }
   if (op == "setParameters") {
     onlyKeys(req, "setParameters", {"op", "gesture", "set"});
     json const& set = field(req, "set");
     if (!set.is_object()) throw EditError(400, "\"set\": expected an object");
-    json parameters = doc.scene.value("parameters", json::object());
+    json& parameters = candidate.scene["parameters"];
+    if (!parameters.is_object()) parameters = json::object();
     for (auto const& [key, value] : set.items()) parameters[key] = value;
-    return finish(EditCommand::changeParameters(doc, parameters), 0, "Output Parameters");
+    return finish(0, "Output Parameters");
   }
   throw EditError(400, "\"op\": expected createShape, setShape, deleteShape, duplicateShape, moveShape or "
                        "setParameters");
@@ -380,7 +384,7 @@ json EditSession::open(std::string const& body) {
   // Shapes keep the ids of the shapes at their places, so that the node
   // edits only what differs.
   for (std::size_t i = 0; i < doc.meta.size(); ++i) doc.meta[i].id = i < _doc.meta.size() ? _doc.meta[i].id : _nextId++;
-  json out = commitLocked(EditCommand::replaceDocument(_doc, std::move(doc)), "Open Scene", 0);
+  json out = commitLocked(doc, "Open Scene", 0);
   if (req.contains("path")) _scenePath = file;
   return out;
 }

@@ -108,7 +108,7 @@ class EditSession {
 
  private:
   // Validate, apply to the node as the command `name`, wake the worker.
-  nlohmann::json commitLocked(EditCommand const& command, std::string const& name, long gesture);
+  nlohmann::json commitLocked(EditDocument const& candidate, std::string const& name, long gesture);
   void changedLocked(bool interactive);  // the node changed: read it back, cancel a stale render
   void check(EditDocument const& doc) const;   // throws EditError 400
   void previewLoop();
