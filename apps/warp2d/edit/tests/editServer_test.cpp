@@ -13,6 +13,7 @@
 #include "editServer.h"
 #include "editSession.h"
 #include "imageIO.h"
+#include "imageSourceNode.h"
 #include "scene.h"
 
 using namespace Qx::Warp2dApp;
@@ -312,6 +313,26 @@ TEST_F(EditServerTest, EditsPreviewAtAProxyLevelThenRefineWhenThePauseComes) {
   EXPECT_EQ(proxy.rgba.size(), 4u * proxy.region.getWidth() * proxy.region.getHeight());
   EXPECT_EQ(frames.back()->version, version);
   EXPECT_EQ(frames.back()->region.getWidth(), kW);
+}
+
+// What the previews rely on: a ticket stops its own render, even one that
+// has not begun, and the next render on the same node runs; cancel() stops
+// every later render.
+TEST(CancellableRendersTest, ATicketStopsOneRenderAndCancelStopsEveryLaterOne) {
+  IxTile const picture = makeDemoImage(64, 48);
+  auto const node = PxNodePtr<ImageSourceNode>::create(picture, 0);
+  PxImageContext const context(1.0, 0, 0, GeRectangle<int>(0, 0, 1, 1));
+  CancellableRenders renders;
+  auto render = [&](CancellableRenders::Ticket const& t) {
+    return renders.render(node, context, picture.getPixelRegion(), 0, {}, t);
+  };
+  CancellableRenders::Ticket const stale = CancellableRenders::ticket();
+  renders.cancel(stale);
+  EXPECT_THROW(render(stale), PxInterruptedException);
+  EXPECT_TRUE(sameBits(render(CancellableRenders::ticket()), picture));
+  EXPECT_TRUE(sameBits(render({}), picture));
+  renders.cancel();
+  EXPECT_THROW(render(CancellableRenders::ticket()), PxInterruptedException);
 }
 
 }  // namespace
