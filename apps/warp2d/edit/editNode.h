@@ -4,11 +4,12 @@
 // the session's own, in a node graph whose command stack is the editor's
 // history.
 //
-// The node is the truth. apply() brings it to a target document with the
-// fewest edits it can find (pairs deleted, created or reordered; per pair
-// only the curves, links, name and values that differ; only the output
-// parameters and crop that differ) inside one PiUndoGuard, so every edit of
-// the page is one command of the graph's stack; undo() and redo() are that
+// The node is the truth. apply() brings it to a target document by editing
+// only what differs (pairs deleted, created or moved through the shape
+// editor interface; per pair only the curves, links, name and values that
+// differ; only the output parameters and crop that differ) inside one
+// PiUndoGuard, so every edit of the page is one command of the graph's stack
+// and an edit that changes nothing makes none; undo() and redo() are that
 // stack's; document() reads the document back from the node. What a
 // "Warp 2D" node has no place for (the file paths, the frames, hidden
 // shapes, which take no part in the warp) is kept as JSON in a stored value
