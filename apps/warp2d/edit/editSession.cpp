@@ -245,16 +245,18 @@ json EditSession::commitLocked(EditDocument const& candidate, std::string const&
   // from where the drag began to here.
   PiCommandStack const& stack = _node->commands();
   if (gesture != 0 && gesture == _gesture && stack.getState() == _gestureState && stack.canUndo()) _node->undo();
+  unsigned const before = stack.getState();
   try {
     _node->apply(candidate, name);
   } catch (std::exception const& e) {
     // The reader passed it, so the node should have taken it; what did get
     // applied is taken back rather than left half done.
-    _node->undo();
+    if (stack.getState() != before) _node->undo();
     changedLocked(false);
     throw EditError(400, e.what());
   }
-  _gesture = gesture;
+  // Only a command this drag made may be replaced by its next move.
+  _gesture = stack.getState() != before ? gesture : 0;
   _gestureState = stack.getState();
   changedLocked(true);
   return stateLocked();

@@ -183,12 +183,14 @@ TEST_F(EditServerTest, EachEditIsOneCommandOfTheNodeAndUndoIsTheNodes) {
     EXPECT_TRUE(sameBits(_session->renderOutput(), picture)) << step.op;
     EXPECT_EQ(post("/api/redo", "{}").second["scene"], after["scene"]) << step.op;
   }
-  // A drag is one command; an edit or an open that changes nothing is none.
+  // A drag is one command, also when its first move changed nothing; an
+  // edit or an open that changes nothing is none.
   int const index = state()["commandIndex"];
   int const other = state()["shapes"][0]["id"];
-  for (double dx : {1.0, 2.0, 3.0})
-    edit({{"op", "setShape"}, {"id", other}, {"gesture", 9}, {"set", {{"destination", square(30 + dx, 30, 8)}}}});
+  for (double dx : {0.0, 1.0, 2.0, 3.0})
+    edit({{"op", "setShape"}, {"id", other}, {"gesture", 9}, {"set", {{"destination", square(70 + dx, 44, 18)}}}});
   EXPECT_EQ(state()["commandIndex"], index + 1);
+  EXPECT_EQ(state()["shapes"].size(), 1u);
   json const scene = state()["scene"];
   edit({{"op", "setShape"}, {"id", other}, {"set", {{"name", scene["shapes"][0]["name"]}}}});
   EXPECT_EQ(post("/api/open", json{{"scene", scene}}.dump()).first, 200);
