@@ -259,7 +259,8 @@ IxTile EditNode::picture() const {
 }
 
 void EditNode::apply(EditDocument const& target, std::string const& name) {
-  // Ordered keys, so that the stored text is the same for the same extras.
+  // JSON objects keep their keys sorted: the same extras give the same
+  // text, so an edit that leaves them alone does not touch the value.
   json extras = json::object();
   for (char const* key : {"input", "output", "destinationOutput", "frames"})
     if (target.scene.contains(key)) extras[key] = target.scene[key];
