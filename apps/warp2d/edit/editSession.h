@@ -69,7 +69,7 @@ struct SessionOptions {
   std::chrono::milliseconds refinePause{300};
   int threads = 0;          // render threads, 0: every worker
   double gridSpacing = 32;  // full-resolution pixels between grid lines
-  std::string modulePath = defaultModulePath();
+  std::string modulePath = defaultModulePath();  // the module the "Warp 2D" node comes from
 };
 
 class EditSession {

@@ -166,11 +166,16 @@ TEST_F(EditServerTest, EachEditIsOneCommandOfTheNodeAndUndoIsTheNodes) {
       {{{"op", "setShape"}, {"id", id}, {"set", {{"name", "b"}, {"Smoothing", "Inside"}, {"Interpolation", 0.5}}}},
        "Edit Shape"},
       {{{"op", "duplicateShape"}, {"id", id}}, "Duplicate Shape"},
+      {{{"op", "setShape"}, {"id", id}, {"set", {{"visible", false}}}}, "Edit Shape"},
       {{{"op", "moveShape"}, {"id", id}, {"to", 1}}, "Move Shape"},
       {{{"op", "setParameters"}, {"set", {{"Boundary", "Free"}, {"Quality", 2}, {"Filter", "Mitchell"}}}},
        "Output Parameters"},
-      {{{"op", "setShape"}, {"id", id}, {"set", {{"visible", false}}}}, "Edit Shape"},
       {{{"op", "deleteShape"}, {"id", id}}, "Delete Shape"},
+  };
+  auto ids = [](json const& s) {
+    std::vector<int> out;
+    for (json const& m : s["shapes"]) out.push_back(m["id"]);
+    return out;
   };
   for (Step const& step : steps) {
     json const before = state();
@@ -178,6 +183,9 @@ TEST_F(EditServerTest, EachEditIsOneCommandOfTheNodeAndUndoIsTheNodes) {
     json const after = edit(step.op);
     EXPECT_EQ(after["commandIndex"], before["commandIndex"].get<int>() + 1) << step.op;
     EXPECT_EQ(after["undoName"], step.command) << step.op;
+    if (step.op["op"] == "setShape") {
+      EXPECT_EQ(ids(after), ids(before)) << "a shape keeps its place: " << step.op;
+    }
     json const undone = post("/api/undo", "{}").second;
     for (char const* key : {"scene", "shapes", "commandIndex"}) EXPECT_EQ(undone[key], before[key]) << step.op;
     EXPECT_TRUE(sameBits(_session->renderOutput(), picture)) << step.op;
