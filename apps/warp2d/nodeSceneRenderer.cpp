@@ -110,21 +110,26 @@ std::unique_ptr<SceneRenderer> createNodeSceneRenderer() { return std::make_uniq
 namespace Qx::Warp2dApp {
 
 IxTile CancellableRenders::render(PxNodePtr<PxImageProtocol> const& node, PxImageContext const& context,
-                                  GeRectangle<int> const& region, int threads, std::function<void(int, int)> progress) {
+                                  GeRectangle<int> const& region, int threads, std::function<void(int, int)> progress,
+                                  Ticket const& ticket) {
   PxRenderSettings settings;
   settings.threadCount = threads;
   settings.progress = std::move(progress);
   PxRenderer renderer(node, settings);
   {
+    // Checked and published under the lock that cancel() takes, so a
+    // cancel either finds this render or stops it here.
     std::lock_guard<std::mutex> lock(_mutex);
-    if (_cancelled.load()) throw PxInterruptedException();
+    if (_cancelled.load() || (ticket && ticket->load())) throw PxInterruptedException();
     _current = &renderer;
+    _currentTicket = ticket;
   }
   struct Clear {
     CancellableRenders* self;
     ~Clear() {
       std::lock_guard<std::mutex> lock(self->_mutex);
       self->_current = nullptr;
+      self->_currentTicket.reset();
     }
   } const clear{this};
   return renderer.render(context.withRegion(region.isEmpty() ? GeRectangle<int>(0, 0, 1, 1) : region), region).tile;
@@ -134,6 +139,13 @@ void CancellableRenders::cancel() {
   _cancelled.store(true);
   std::lock_guard<std::mutex> lock(_mutex);
   if (_current) _current->cancel();
+}
+
+void CancellableRenders::cancel(Ticket const& ticket) {
+  if (!ticket) return;
+  std::lock_guard<std::mutex> lock(_mutex);
+  ticket->store(true);
+  if (_current && _currentTicket == ticket) _current->cancel();
 }
 
 }  // namespace Qx::Warp2dApp

@@ -77,20 +77,30 @@ std::string defaultModulePath();
 // vector and warp nodes wired as the "Warp 2D" tool wires them.
 std::unique_ptr<SceneRenderer> createNodeSceneRenderer();
 
-// What both renderers share: renders one at a time through PxRenderer, and
-// a cancel() from any thread that stops the one in progress and every later
-// one (they throw PxInterruptedException).
+// What both renderers (and the editor's previews) share: renders through
+// PxRenderer, and two ways to stop them from any thread. cancel() stops the
+// render in progress and every later one (they throw
+// PxInterruptedException): a user's interrupt. A Ticket names one render to
+// come: cancel(ticket) stops that render, whether it has begun yet or not,
+// and leaves later renders alone, so a render made stale by a newer edit
+// can be dropped and the next one runs.
 class CancellableRenders {
  public:
+  using Ticket = std::shared_ptr<std::atomic<bool>>;
+  static Ticket ticket() { return std::make_shared<std::atomic<bool>>(false); }
+
   IxTile render(PxNodePtr<PxImageProtocol> const& node, PxImageContext const& context,
-                GeRectangle<int> const& region, int threads, std::function<void(int, int)> progress);
+                GeRectangle<int> const& region, int threads, std::function<void(int, int)> progress,
+                Ticket const& ticket = {});
   void cancel();
+  void cancel(Ticket const& ticket);
   bool isCancelled() const { return _cancelled.load(); }
 
  private:
   std::atomic<bool> _cancelled{false};
   std::mutex _mutex;
   PxRenderer* _current = nullptr;
+  Ticket _currentTicket;
 };
 
 }  // namespace Qx::Warp2dApp

@@ -46,7 +46,10 @@ RCShdPtr<InModule> InModuleLoader::load(std::string const& path) {
   // Never hand the system loader an empty name: that opens the program itself.
   if (ec || canonical.empty()) throw InModuleError(what + ec.message());
   for (auto const& m : _modules)
-    if (m->_path == canonical) throw InModuleError(what + "it is already loaded");
+    if (m->_path == canonical) {
+      ++m->_loads;
+      return m;
+    }
 
   auto module = RCShdPtr<InModule>(new InModule());
   module->_path = canonical;
@@ -74,6 +77,7 @@ RCShdPtr<InModule> InModuleLoader::load(std::string const& path) {
   } catch (std::exception const& e) {
     fail(e.what());
   }
+  module->_loads = 1;
   _modules.push_back(module);
   return module;
 }
@@ -82,6 +86,10 @@ void InModuleLoader::unload(RCShdPtr<InModule> const& module) {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   auto it = std::find(_modules.begin(), _modules.end(), module);
   if (module.isNull() || it == _modules.end()) throw InModuleError("cannot unload a module that is not loaded");
+  if (module->_loads > 1) {
+    --module->_loads;
+    return;
+  }
   std::string const what = "cannot unload tool module " + inQuotes(module->_path) + ": ";
   InPackageRegistry& registry = InPackageRegistry::getInstance();
   for (std::string const& p : module->_packages)
@@ -91,6 +99,7 @@ void InModuleLoader::unload(RCShdPtr<InModule> const& module) {
 
   RCShdPtr<InModule> const keep = module;  // `module` may refer to the list entry
   _modules.erase(it);
+  keep->_loads = 0;
   std::string failure;
   try {
     keep->_claim.release();

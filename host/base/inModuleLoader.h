@@ -23,10 +23,17 @@
 // loader refuses (not a shared library, unresolved symbols); a library that
 // defines no package ("not a tool module") or a package name already
 // defined; an undefined dependency or a cycle; a package whose
-// initialisation throws; the same file loaded twice. Unloading is refused,
-// changing nothing, while another claim still needs one of the module's
-// packages or while something the module registered is in use (a node of
-// one of its tools still exists): its code must stay mapped.
+// initialisation throws.
+//
+// Sharing. A module is loaded once per process: loading a file that is
+// already loaded hands out the same InModule and counts one more load, so
+// that independent parts of an application (a renderer, an editor) can each
+// load the module they need. Each load is matched by one unload; only the
+// last one finalises and closes the library. That last unload is refused,
+// changing nothing (the load stays counted), while another claim still needs
+// one of the module's packages or while something the module registered is
+// in use (a node of one of its tools still exists): its code must stay
+// mapped.
 //
 // Threading: load and unload belong to the user-interface thread; the loader
 // is guarded by a mutex.
@@ -56,6 +63,8 @@ class InModule {
   // The packages the library defines, in definition order.
   std::vector<std::string> const& getPackageNames() const { return _packages; }
   bool isLoaded() const { return _handle != nullptr; }
+  // Loads not yet matched by an unload.
+  int getLoadCount() const { return _loads; }
 
  private:
   friend class InModuleLoader;
@@ -63,6 +72,7 @@ class InModule {
   std::string _path;
   std::vector<std::string> _packages;
   void* _handle = nullptr;
+  int _loads = 0;
   InPackageClaim _claim;
 };
 
@@ -72,8 +82,9 @@ class InModuleLoader {
   static InModuleLoader& getInstance();
 
   RCShdPtr<InModule> load(std::string const& path);
-  // Throws InModuleError when refused (see above) or when a package failed
-  // to finalise (the library is closed all the same).
+  // Undoes one load; the last one closes the library. Throws InModuleError
+  // when refused (see above) or when a package failed to finalise (the
+  // library is closed all the same).
   void unload(RCShdPtr<InModule> const& module);
   // In load order.
   std::vector<RCShdPtr<InModule>> getModules() const;

@@ -60,7 +60,16 @@ TEST(ModuleLoaderTest, LoadedToolsServeTheApplicationUntilUnloaded) {
   EXPECT_EQ(pos("testModuleTools"), static_cast<long>(order.size()) - 1);
   EXPECT_EQ(InBuildInfoUtil::findInfo(testmodule::libraryName())->getBuildNumber(), 7);
   EXPECT_EQ(PiExternalWidgetFactory::createNamedWidget(testmodule::factoryName())->getName(), "Tools");
-  expectLoadError(QX_TEST_MODULE, "already loaded");
+  {
+    // A second load shares the module; only the last unload closes it.
+    RCShdPtr<InModule> const again = loader().load(QX_TEST_MODULE);
+    EXPECT_EQ(again, module);
+    EXPECT_EQ(module->getLoadCount(), 2);
+    EXPECT_EQ(loader().getModules().size(), before.modules + 1);
+    loader().unload(again);
+    EXPECT_TRUE(module->isLoaded());
+    EXPECT_TRUE(toolRegistered());
+  }
 
   {
     // A node of the module's tool, copying a typed payload to the clipboard.

@@ -1,5 +1,4 @@
-// The document an edit session works on, and the undoable commands that
-// change it.
+// The document an edit session works on.
 //
 // The document is the scene in the very JSON form `warp2d render` reads
 // (docs/scene.md), kept beside the shape identities and visibility that only
@@ -9,15 +8,11 @@
 // saving writes exactly what was edited. Paths inside the document are
 // absolute; they are made relative to the file's folder when it is saved.
 //
-// Commands follow the usual undo-stack shape: each knows the old and the
-// new value of the one thing it changes (a shape, the parameters, the shape
-// order, the whole document for an open) and can redo and undo itself;
-// consecutive commands of one drag gesture merge into one. The history
-// behind EditHistory is the only place that decides what "undo" means, so
-// that replacing it by the tool's command stack leaves the session alone.
+// An edit changes a copy of the session's document into the document it asks
+// for; once the scene reader has passed it, the "Warp 2D" node is brought to
+// it (editNode.h), and the node's command stack is the history.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,50 +43,11 @@ struct EditDocument {
   std::size_t indexOf(int id) const;
   // The scene as a render sees it: hidden shapes left out.
   nlohmann::json renderScene() const;
+
+  void insertShape(std::size_t at, ShapeMeta meta, nlohmann::json const& shape);
+  void removeShape(std::size_t at);
+  // Takes shape `from` out and puts it back so that it ends at `to`.
+  void moveShape(std::size_t from, std::size_t to);
 };
-
-class EditCommand {
- public:
-  enum Kind { kInsertShape, kRemoveShape, kChangeShape, kMoveShape, kChangeParameters, kReplaceDocument };
-
-  static EditCommand insertShape(std::size_t at, ShapeMeta meta, nlohmann::json shape);
-  static EditCommand removeShape(EditDocument const& doc, std::size_t at);
-  static EditCommand changeShape(EditDocument const& doc, std::size_t at, nlohmann::json shape, bool visible);
-  static EditCommand moveShape(std::size_t from, std::size_t to);
-  static EditCommand changeParameters(EditDocument const& doc, nlohmann::json parameters);
-  static EditCommand replaceDocument(EditDocument const& before, EditDocument after);
-
-  void redo(EditDocument& doc) const;
-  void undo(EditDocument& doc) const;
-  // Folds `next` into this command when both change the same thing within
-  // one gesture (gesture 0 never merges); true when merged.
-  bool mergeWith(EditCommand const& next);
-
-  Kind kind() const { return _kind; }
-  long gesture = 0;
-
- private:
-  Kind _kind = kChangeShape;
-  std::size_t _at = 0, _to = 0;
-  ShapeMeta _oldMeta, _newMeta;
-  nlohmann::json _old, _new;
-  std::shared_ptr<EditDocument const> _oldDoc, _newDoc;
-};
-
-// Where commands go. The local history is a plain stack with a redo tail;
-// the tool's command stack is the other implementation.
-class EditHistory {
- public:
-  virtual ~EditHistory() = default;
-  // Runs `command` on `doc` and records it (merging into the last one when
-  // it can).
-  virtual void push(EditDocument& doc, EditCommand command) = 0;
-  virtual bool undo(EditDocument& doc) = 0;  // false when there is nothing to undo
-  virtual bool redo(EditDocument& doc) = 0;
-  virtual bool canUndo() const = 0;
-  virtual bool canRedo() const = 0;
-};
-
-std::unique_ptr<EditHistory> createLocalEditHistory();
 
 }  // namespace Qx::Warp2dApp

@@ -11,7 +11,9 @@
 //
 // API (JSON bodies; errors are {"error": "..."} with a 4xx status and leave
 // the scene unchanged):
-//   GET  /api/state                 scene (render form), shape ids and visibility, version, canUndo, canRedo, path
+//   GET  /api/state                 scene (render form, read back from the node), shape ids and visibility,
+//                                   version, canUndo, canRedo, undoName, redoName (the commands of the node's
+//                                   stack that undo and redo would replay), commandIndex, path
 //   POST /api/edit                  one operation, answers the new state (and "id" for a new shape):
 //        {"op": "createShape", "source": CURVE, "name"?}   destination = copy of source
 //        {"op": "setShape", "id", "set": {"name" | "source" | "destination" | "Fence" | "Smoothing" |
@@ -19,9 +21,11 @@
 //        {"op": "deleteShape" | "duplicateShape", "id"}, {"op": "moveShape", "id", "to": INDEX}
 //        {"op": "setParameters", "set": {"Quality" | "Smoothing" | "Boundary" | "Filter" | "Timing" |
 //                                        "Interpolation" | "Invert Warp": value, ...}}
-//        "gesture": N (optional): consecutive edits with one gesture number undo as one step
-//   POST /api/undo, /api/redo       409 when there is nothing to undo / redo
-//   POST /api/open                  {"path": FILE} or {"scene": SCENE}; undoable
+//        Each is one command of the node's stack ("Add Shape", "Edit Shape", "Delete Shape", "Duplicate
+//        Shape", "Move Shape", "Output Parameters"; an edit that changes nothing makes none).
+//        "gesture": N (optional): consecutive edits with one gesture number are one command
+//   POST /api/undo, /api/redo       the node graph's undo and redo; 409 when there is nothing to undo / redo
+//   POST /api/open                  {"path": FILE} or {"scene": SCENE}; one command "Open Scene"
 //   POST /api/save                  {"path"?: FILE}; writes the scene file (paths relative to its folder)
 //   GET  /api/scene.json            the scene file as save writes it
 //   GET  /api/input                 the input image: X-Frame header {"x","y","w","h"}, body RGBA8

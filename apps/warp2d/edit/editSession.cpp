@@ -91,6 +91,23 @@ std::vector<std::uint8_t> gridMask(IxTile const& vectors, double spacing) {
   return out;
 }
 
+// The warped positions (level-0 pixels, weighted by alpha where a sample
+// reaches past the picture) as FLOAT32 RGB in pixels of the frame's level.
+IxTile toVectors(IxTile const& warped, double scale) {
+  GeRectangle<int> const r = warped.getPixelRegion();
+  IxTile v(IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::FLOAT32), r);
+  IxReadGuard in(warped);
+  IxWriteGuard out(v);
+  for (int y = r.y1(); y < r.y2(); ++y)
+    for (int x = r.x1(); x < r.x2(); ++x) {
+      CoRgbaColorTyped<float> const c = ixReadColor(warped.getPixelFormat(), in.getPixelAddress(x, y));
+      float const a = c.a > 1e-6f ? c.a : 1.0f;
+      float* p = reinterpret_cast<float*>(out.getPixelAddress(x, y));
+      p[0] = static_cast<float>(c.r / a * scale), p[1] = static_cast<float>(c.g / a * scale), p[2] = 0.0f;
+    }
+  return v;
+}
+
 std::shared_ptr<PreviewFrame const> inputFrame(IxTile const& tile) {
   auto frame = std::make_shared<PreviewFrame>();
   frame->region = tile.getPixelRegion();
@@ -132,7 +149,7 @@ std::string relativeTo(std::string const& path, fs::path const& folder) {
 }  // namespace
 
 EditSession::EditSession(std::string const& sceneOrImage, SessionOptions options)
-    : _options(options), _history(createLocalEditHistory()) {
+    : _options(options) {
   std::string const path = fs::absolute(sceneOrImage).lexically_normal().string();
   if (isImagePath(path)) {
     // An image alone: an empty scene that would render beside it.
@@ -150,10 +167,13 @@ EditSession::EditSession(std::string const& sceneOrImage, SessionOptions options
     if (parsed.frames) _frame = parsed.frames->first;
   }
   _nextId = static_cast<int>(_doc.meta.size()) + 1;
-  PathPattern const input(_doc.scene["input"].get<std::string>());
-  _inputTile = readImage(input.at(static_cast<int>(_frame))).tile;
-  _input = inputFrame(_inputTile);
-  if (!_options.makeRenderer) _options.makeRenderer = [] { return createNodeSceneRenderer(); };
+  _inputPath = PathPattern(_doc.scene["input"].get<std::string>()).at(static_cast<int>(_frame));
+  _input = inputFrame(sharedPicture(_inputPath));
+  // The scene the session opens with is where its history starts.
+  _node = std::make_unique<EditNode>(_options.modulePath, _frame);
+  _node->apply(_doc, "Open Scene");
+  _node->clearHistory();
+  _doc = _node->document();
   _worker = std::thread([this] { previewLoop(); });
 }
 
@@ -170,7 +190,7 @@ std::shared_ptr<PreviewFrame const> EditSession::input() const {
 void EditSession::shutdown() {
   std::lock_guard<std::mutex> lock(_mutex);
   _stop = true;
-  if (_active) _active->cancel();
+  _renders.cancel();
   _changed.notify_all();
 }
 
@@ -180,8 +200,11 @@ json EditSession::stateLocked() const {
   return {{"scene", _doc.scene},
           {"shapes", ids},
           {"version", _version},
-          {"canUndo", _history->canUndo()},
-          {"canRedo", _history->canRedo()},
+          {"canUndo", _node->canUndo()},
+          {"canRedo", _node->canRedo()},
+          {"undoName", _node->commands().getUndoName()},
+          {"redoName", _node->commands().getRedoName()},
+          {"commandIndex", _node->commands().getIndex()},
           {"path", _scenePath},
           {"frame", _frame}};
 }
@@ -202,15 +225,40 @@ void EditSession::check(EditDocument const& doc) const {
   }
 }
 
-json EditSession::commitLocked(EditCommand command) {
-  EditDocument candidate = _doc;
-  command.redo(candidate);
-  check(candidate);
-  _history->push(_doc, std::move(command));
+void EditSession::changedLocked(bool interactive) {
+  _doc = _node->document();
+  std::string const picture = PathPattern(_doc.scene["input"].get<std::string>()).at(static_cast<int>(_frame));
+  if (picture != _inputPath) {
+    _input = inputFrame(sharedPicture(picture));
+    _inputPath = picture;
+  }
   ++_version;
-  _lastEdit = Clock::now();
-  if (_active && _activeVersion < _version) _active->cancel();
+  // A step of the history is not a drag: it renders in full at once.
+  _lastEdit = interactive ? Clock::now() : Clock::time_point();
+  if (_active && _activeVersion < _version) _renders.cancel(_active);
   _changed.notify_all();
+}
+
+json EditSession::commitLocked(EditDocument const& candidate, std::string const& name, long gesture) {
+  check(candidate);
+  // The next move of the same drag: the drag's command is replaced by one
+  // from where the drag began to here.
+  PiCommandStack const& stack = _node->commands();
+  if (gesture != 0 && gesture == _gesture && stack.getState() == _gestureState && stack.canUndo()) _node->undo();
+  unsigned const before = stack.getState();
+  try {
+    _node->apply(candidate, name);
+  } catch (std::exception const& e) {
+    // The reader passed it, so the node should have taken it; what did get
+    // applied is taken back rather than left half done.
+    if (stack.getState() != before) _node->undo();
+    changedLocked(false);
+    throw EditError(400, e.what());
+  }
+  // Only a command this drag made may be replaced by its next move.
+  _gesture = stack.getState() != before ? gesture : 0;
+  _gestureState = stack.getState();
+  changedLocked(true);
   return stateLocked();
 }
 
@@ -218,13 +266,13 @@ json EditSession::edit(std::string const& body) {
   json const req = parseBody(body);
   std::string const op = field(req, "op").is_string() ? req["op"].get<std::string>() : "";
   long const gesture = req.contains("gesture") ? static_cast<long>(integerField(req, "gesture")) : 0;
-  // The command is built and checked under the lock, so that its old
-  // values are the document's own even when requests race.
+  // The candidate is made from the document under the lock, so that
+  // racing requests each start from the edit before.
   std::lock_guard<std::mutex> lock(_mutex);
   EditDocument const& doc = _doc;
-  auto finish = [&](EditCommand c, int id) {
-    c.gesture = gesture;
-    json out = commitLocked(std::move(c));
+  EditDocument candidate = doc;
+  auto finish = [&](int id, char const* name) {
+    json out = commitLocked(candidate, name, gesture);
     if (id) out["id"] = id;
     return out;
   };
@@ -235,7 +283,8 @@ json EditSession::edit(std::string const& body) {
     json shape = {{"source", field(req, "source")}, {"destination", field(req, "source")}};
     int const id = _nextId++;
     shape["name"] = req.contains("name") ? req["name"] : json("Shape " + std::to_string(id));
-    return finish(EditCommand::insertShape(doc.meta.size(), {id, true}, shape), id);
+    candidate.insertShape(doc.meta.size(), {id, true}, shape);
+    return finish(id, "Add Shape");
   }
   if (op == "setShape") {
     onlyKeys(req, "setShape", {"op", "gesture", "id", "set"});
@@ -243,23 +292,25 @@ json EditSession::edit(std::string const& body) {
     json const& set = field(req, "set");
     if (!set.is_object()) throw EditError(400, "\"set\": expected an object");
     onlyKeys(set, "set", {"name", "source", "destination", "Fence", "Smoothing", "Interpolation", "visible"});
-    json shape = doc.scene["shapes"][at];
-    bool visible = doc.meta[at].visible;
     for (auto const& [key, value] : set.items()) {
-      if (key != "visible") shape[key] = value;
-      else if (value.is_boolean()) visible = value.get<bool>();
+      if (key != "visible") candidate.scene["shapes"][at][key] = value;
+      else if (value.is_boolean()) candidate.meta[at].visible = value.get<bool>();
       else throw EditError(400, "set.visible: expected true or false");
     }
-    return finish(EditCommand::changeShape(doc, at, shape, visible), 0);
+    return finish(0, "Edit Shape");
   }
   if (op == "deleteShape" || op == "duplicateShape") {
     onlyKeys(req, op, {"op", "gesture", "id"});
     std::size_t const at = doc.indexOf(integerField(req, "id"));
-    if (op == "deleteShape") return finish(EditCommand::removeShape(doc, at), 0);
+    if (op == "deleteShape") {
+      candidate.removeShape(at);
+      return finish(0, "Delete Shape");
+    }
     json shape = doc.scene["shapes"][at];
     shape["name"] = shape.value("name", std::string("Shape")) + " copy";
     int const id = _nextId++;
-    return finish(EditCommand::insertShape(at + 1, {id, doc.meta[at].visible}, shape), id);
+    candidate.insertShape(at + 1, {id, doc.meta[at].visible}, shape);
+    return finish(id, "Duplicate Shape");
   }
   if (op == "moveShape") {
     onlyKeys(req, "moveShape", {"op", "gesture", "id", "to"});
@@ -268,15 +319,17 @@ json EditSession::edit(std::string const& body) {
     if (to < 0 || static_cast<std::size_t>(to) >= doc.meta.size())
       throw EditError(400, "\"to\": " + std::to_string(to) + " is out of range; expected 0 to " +
                                std::to_string(doc.meta.size() - 1));
-    return finish(EditCommand::moveShape(at, static_cast<std::size_t>(to)), 0);
+    candidate.moveShape(at, static_cast<std::size_t>(to));
+    return finish(0, "Move Shape");
   }
   if (op == "setParameters") {
     onlyKeys(req, "setParameters", {"op", "gesture", "set"});
     json const& set = field(req, "set");
     if (!set.is_object()) throw EditError(400, "\"set\": expected an object");
-    json parameters = doc.scene.value("parameters", json::object());
+    json& parameters = candidate.scene["parameters"];
+    if (!parameters.is_object()) parameters = json::object();
     for (auto const& [key, value] : set.items()) parameters[key] = value;
-    return finish(EditCommand::changeParameters(doc, parameters), 0);
+    return finish(0, "Output Parameters");
   }
   throw EditError(400, "\"op\": expected createShape, setShape, deleteShape, duplicateShape, moveShape or "
                        "setParameters");
@@ -284,21 +337,15 @@ json EditSession::edit(std::string const& body) {
 
 json EditSession::undo() {
   std::lock_guard<std::mutex> lock(_mutex);
-  if (!_history->undo(_doc)) throw EditError(409, "nothing to undo");
-  ++_version;
-  _lastEdit = Clock::time_point();  // a step of the history is not a drag: render it in full at once
-  if (_active) _active->cancel();
-  _changed.notify_all();
+  if (!_node->undo()) throw EditError(409, "nothing to undo");
+  changedLocked(false);
   return stateLocked();
 }
 
 json EditSession::redo() {
   std::lock_guard<std::mutex> lock(_mutex);
-  if (!_history->redo(_doc)) throw EditError(409, "nothing to redo");
-  ++_version;
-  _lastEdit = Clock::time_point();
-  if (_active) _active->cancel();
-  _changed.notify_all();
+  if (!_node->redo()) throw EditError(409, "nothing to redo");
+  changedLocked(false);
   return stateLocked();
 }
 
@@ -328,28 +375,18 @@ json EditSession::open(std::string const& body) {
   } catch (json::exception const& e) {
     throw EditError(400, file + ": " + e.what());
   }
-  std::string const input = PathPattern(doc.scene["input"].get<std::string>()).at(static_cast<int>(_frame));
-  std::string current;
-  {
-    std::lock_guard<std::mutex> lock(_mutex);
-    current = PathPattern(_doc.scene["input"].get<std::string>()).at(static_cast<int>(_frame));
-  }
-  if (input != current) {
-    // Another picture: read it before anything changes, so a bad file
-    // leaves the session as it was.
-    try {
-      IxTile tile = readImage(input).tile;
-      std::shared_ptr<PreviewFrame const> frame = inputFrame(tile);
-      std::lock_guard<std::mutex> lock(_mutex);
-      _inputTile = tile;
-      _input = std::move(frame);
-    } catch (ImageIOError const& e) {
-      throw EditError(400, e.what());
-    }
+  // The picture is read before anything changes, so a bad file leaves the
+  // session as it was.
+  try {
+    sharedPicture(PathPattern(doc.scene["input"].get<std::string>()).at(static_cast<int>(_frame)));
+  } catch (ImageIOError const& e) {
+    throw EditError(400, e.what());
   }
   std::lock_guard<std::mutex> lock(_mutex);
-  for (ShapeMeta& m : doc.meta) m.id = _nextId++;
-  json out = commitLocked(EditCommand::replaceDocument(_doc, std::move(doc)));
+  // Shapes keep the ids of the shapes at their places, so that the node
+  // edits only what differs.
+  for (std::size_t i = 0; i < doc.meta.size(); ++i) doc.meta[i].id = i < _doc.meta.size() ? _doc.meta[i].id : _nextId++;
+  json out = commitLocked(doc, "Open Scene", 0);
   if (req.contains("path")) _scenePath = file;
   return out;
 }
@@ -397,6 +434,18 @@ json EditSession::save(std::string const& body) {
   return {{"path", path}};
 }
 
+IxTile EditSession::renderOutput() {
+  PxNodePtr<PxImageProtocol> node;
+  {
+    std::lock_guard<std::mutex> lock(_mutex);
+    node = _node->renderNodes(false).output;
+  }
+  PxImageContext const context(_frame, 0, 0, GeRectangle<int>(0, 0, 1, 1));
+  PxValidityInterval v = PxValidityInterval::FULL;
+  CancellableRenders renders;
+  return renders.render(node, context, node->computePixelROD(context, v), _options.threads, {});
+}
+
 std::shared_ptr<PreviewFrame const> EditSession::waitFrame(long after, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(_mutex);
   _changed.wait_for(lock, timeout, [&] { return _stop || (_frameShown && _frameShown->serial > after); });
@@ -426,46 +475,42 @@ void EditSession::previewLoop() {
       while (level < 5 && _fullRenderSeconds / std::pow(4.0, level) > budget) ++level;
     }
     long const version = _version;
-    Scene scene;
-    try {
-      scene = parseScene(_doc.renderScene().dump(), _scenePath);
-    } catch (SceneError const&) {
-      QX_ASSERT(!"edit document passed its check");
-    }
-    IxTile const input = _inputTile;
-    std::unique_ptr<SceneRenderer> renderer;
-    try {
-      renderer = _options.makeRenderer();
-    } catch (std::exception const& e) {
-      auto failed = std::make_shared<PreviewFrame>();
-      failed->version = version;
-      failed->error = e.what();
-      failed->serial = ++_serial;
-      _frameShown = std::move(failed);
-      _changed.notify_all();
-      continue;
-    }
-    _active = renderer.get();
-    _activeVersion = version;
-    lock.unlock();
-
+    // Built here, under the lock that every edit takes: the graph is read
+    // by one thread at a time; the processing nodes it gives are immutable.
     auto frame = std::make_shared<PreviewFrame>();
     frame->version = version;
     frame->level = level;
+    EditNode::RenderNodes nodes;
+    try {
+      nodes = _node->renderNodes();
+    } catch (std::exception const& e) {
+      frame->error = e.what();
+      frame->level = 0;
+      frame->serial = ++_serial;
+      _frameShown = std::move(frame);
+      _changed.notify_all();
+      continue;
+    }
+    CancellableRenders::Ticket const ticket = CancellableRenders::ticket();
+    _active = ticket;
+    _activeVersion = version;
+    lock.unlock();
+
     Clock::time_point const start = Clock::now();
     bool cancelled = false;
     try {
-      FrameRequest request;
-      request.frame = _frame;
-      request.proxyLevel = level;
-      request.threads = _options.threads;
-      request.vectors = true;
-      RenderedFrame const out = renderer->render(scene, input, request);
-      frame->region = out.output.getPixelRegion();
-      frame->rgba = toRgba(out.output);
-      if (out.vectors.isValid() && out.vectors.getPixelRegion() == frame->region) {
-        frame->grid = gridMask(out.vectors, _options.gridSpacing * std::ldexp(1.0, -level));
-        FoldMap const folds = makeFoldMap(out.vectors);
+      PxImageContext const context(_frame, 0, level, GeRectangle<int>(0, 0, 1, 1));
+      auto render = [&](PxNodePtr<PxImageProtocol> const& node) {
+        PxValidityInterval v = PxValidityInterval::FULL;
+        return _renders.render(node, context, node->computePixelROD(context, v), _options.threads, {}, ticket);
+      };
+      IxTile const output = render(nodes.output);
+      frame->region = output.getPixelRegion();
+      frame->rgba = toRgba(output);
+      IxTile const vectors = toVectors(render(nodes.positions), std::ldexp(1.0, -level));
+      if (vectors.getPixelRegion() == frame->region) {
+        frame->grid = gridMask(vectors, _options.gridSpacing * std::ldexp(1.0, -level));
+        FoldMap const folds = makeFoldMap(vectors);
         frame->folds.resize(folds.mask.size());
         std::transform(folds.mask.begin(), folds.mask.end(), frame->folds.begin(),
                        [](float m) { return static_cast<std::uint8_t>(m > 0.5f ? 255 : 0); });
@@ -481,7 +526,7 @@ void EditSession::previewLoop() {
     double const seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
     lock.lock();
-    _active = nullptr;
+    _active.reset();
     if (cancelled) continue;
     if (level == 0 && frame->error.empty()) _fullRenderSeconds = seconds;
     frame->serial = ++_serial;

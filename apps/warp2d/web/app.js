@@ -1,7 +1,8 @@
 // The editor page: draws the shapes over the picture, turns mouse gestures
 // into operations of the server's JSON API, and shows the preview frames
-// the server renders. The server holds the scene and its history; the page
-// only mirrors the last state it was sent, so an undo here is the server's.
+// the server renders. The server holds the scene on a "Warp 2D" node whose
+// command stack is the history; the page only mirrors the last state it was
+// sent, read back from the node, so an undo here is the host's.
 //
 // Coordinates: everything is in full-resolution image pixels (pixel (x, y)
 // centred on the integer point, y down), as in the scene file; `view`
@@ -273,6 +274,8 @@ function setState(s, fromDrag) {
   if (!state.shapes.some((m) => m.id === selected)) selected = state.shapes.length ? state.shapes.at(-1).id : null;
   $('undo').disabled = !state.canUndo;
   $('redo').disabled = !state.canRedo;
+  $('undo').title = state.undoName ? `Undo ${state.undoName} (Ctrl+Z)` : 'Nothing to undo';
+  $('redo').title = state.redoName ? `Redo ${state.redoName} (Ctrl+Shift+Z, Ctrl+Y)` : 'Nothing to redo';
   if (document.activeElement !== $('scenePath')) $('scenePath').value = state.path;
   if (!fromDrag) fillPanels();
   redraw();

@@ -1,6 +1,7 @@
 // The editor's server end to end over HTTP on 127.0.0.1: the token, bad
-// requests refused without a change, undo and redo step by step, save and
-// open, and a burst of edits while renders run whose last frame is current.
+// requests refused without a change, every edit one command of the node's
+// stack and undo the stack's, undo and redo step by step, save and open,
+// and a burst of edits while renders run whose last frame is current.
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "editServer.h"
 #include "editSession.h"
 #include "imageIO.h"
+#include "imageSourceNode.h"
 #include "scene.h"
 
 using namespace Qx::Warp2dApp;
@@ -25,6 +27,19 @@ json square(double x, double y, double r) {
   for (auto [dx, dy] : {std::pair{-1, -1}, {1, -1}, {1, 1}, {-1, 1}})
     points.push_back({{"point", {x + dx * r, y + dy * r}}, {"in", {0, 0}}, {"out", {0, 0}}});
   return {{"closed", true}, {"points", points}};
+}
+
+bool sameBits(IxTile const& a, IxTile const& b) {
+  if (a.getPixelRegion() != b.getPixelRegion() || !(a.getPixelFormat() == b.getPixelFormat())) return false;
+  GeRectangle<int> const r = a.getPixelRegion();
+  IxReadGuard const ga(a), gb(b);
+  for (int y = r.y1(); y < r.y2(); ++y)
+    for (int x = r.x1(); x < r.x2(); ++x) {
+      CoRgbaColorTyped<float> const p = ixReadColor(a.getPixelFormat(), ga.getPixelAddress(x, y));
+      CoRgbaColorTyped<float> const q = ixReadColor(b.getPixelFormat(), gb.getPixelAddress(x, y));
+      if (p.r != q.r || p.g != q.g || p.b != q.b || p.a != q.a) return false;
+    }
+  return true;
 }
 
 class EditServerTest : public ::testing::Test {
@@ -135,6 +150,60 @@ TEST_F(EditServerTest, BadRequestsGetAClearAnswerAndChangeNothing) {
     EXPECT_NE(answer.value("error", "").find(c.says), std::string::npos) << c.body << " -> " << answer.dump();
     EXPECT_EQ(state(), before) << c.body;
   }
+}
+
+// Each edit of the API is one command of the node graph's stack, named for
+// what it did, and an undo in the page is that stack's undo: the document
+// comes back as it was and the node renders the same bits as before.
+TEST_F(EditServerTest, EachEditIsOneCommandOfTheNodeAndUndoIsTheNodes) {
+  int const id = edit({{"op", "createShape"}, {"name", "a"}, {"source", square(64, 48, 16)}})["id"];
+  EXPECT_EQ(state()["undoName"], "Add Shape");
+  struct Step {
+    json op;
+    char const* command;
+  } const steps[] = {
+      {{{"op", "setShape"}, {"id", id}, {"set", {{"destination", square(70, 44, 18)}}}}, "Edit Shape"},
+      {{{"op", "setShape"}, {"id", id}, {"set", {{"name", "b"}, {"Smoothing", "Inside"}, {"Interpolation", 0.5}}}},
+       "Edit Shape"},
+      {{{"op", "duplicateShape"}, {"id", id}}, "Duplicate Shape"},
+      {{{"op", "setShape"}, {"id", id}, {"set", {{"visible", false}}}}, "Edit Shape"},
+      {{{"op", "moveShape"}, {"id", id}, {"to", 1}}, "Move Shape"},
+      {{{"op", "setParameters"}, {"set", {{"Boundary", "Free"}, {"Quality", 2}, {"Filter", "Mitchell"}}}},
+       "Output Parameters"},
+      {{{"op", "deleteShape"}, {"id", id}}, "Delete Shape"},
+  };
+  auto ids = [](json const& s) {
+    std::vector<int> out;
+    for (json const& m : s["shapes"]) out.push_back(m["id"]);
+    return out;
+  };
+  for (Step const& step : steps) {
+    json const before = state();
+    IxTile const picture = _session->renderOutput();
+    json const after = edit(step.op);
+    EXPECT_EQ(after["commandIndex"], before["commandIndex"].get<int>() + 1) << step.op;
+    EXPECT_EQ(after["undoName"], step.command) << step.op;
+    if (step.op["op"] == "setShape") {
+      EXPECT_EQ(ids(after), ids(before)) << "a shape keeps its place: " << step.op;
+    }
+    json const undone = post("/api/undo", "{}").second;
+    for (char const* key : {"scene", "shapes", "commandIndex"}) EXPECT_EQ(undone[key], before[key]) << step.op;
+    EXPECT_TRUE(sameBits(_session->renderOutput(), picture)) << step.op;
+    EXPECT_EQ(post("/api/redo", "{}").second["scene"], after["scene"]) << step.op;
+  }
+  // A drag is one command, also when its first move changed nothing; an
+  // edit or an open that changes nothing is none.
+  int const index = state()["commandIndex"];
+  int const other = state()["shapes"][0]["id"];
+  for (double dx : {0.0, 1.0, 2.0, 3.0})
+    edit({{"op", "setShape"}, {"id", other}, {"gesture", 9}, {"set", {{"destination", square(70 + dx, 44, 18)}}}});
+  EXPECT_EQ(state()["commandIndex"], index + 1);
+  EXPECT_EQ(state()["shapes"].size(), 1u);
+  json const scene = state()["scene"];
+  edit({{"op", "setShape"}, {"id", other}, {"set", {{"name", scene["shapes"][0]["name"]}}}});
+  EXPECT_EQ(post("/api/open", json{{"scene", scene}}.dump()).first, 200);
+  EXPECT_EQ(state()["commandIndex"], index + 1);
+  EXPECT_EQ(state()["scene"], scene);
 }
 
 TEST_F(EditServerTest, UndoAndRedoWalkBackAndForthThroughEveryStep) {
@@ -254,6 +323,26 @@ TEST_F(EditServerTest, EditsPreviewAtAProxyLevelThenRefineWhenThePauseComes) {
   EXPECT_EQ(proxy.rgba.size(), 4u * proxy.region.getWidth() * proxy.region.getHeight());
   EXPECT_EQ(frames.back()->version, version);
   EXPECT_EQ(frames.back()->region.getWidth(), kW);
+}
+
+// What the previews rely on: a ticket stops its own render, even one that
+// has not begun, and the next render on the same node runs; cancel() stops
+// every later render.
+TEST(CancellableRendersTest, ATicketStopsOneRenderAndCancelStopsEveryLaterOne) {
+  IxTile const picture = makeDemoImage(64, 48);
+  auto const node = PxNodePtr<ImageSourceNode>::create(picture, 0);
+  PxImageContext const context(1.0, 0, 0, GeRectangle<int>(0, 0, 1, 1));
+  CancellableRenders renders;
+  auto render = [&](CancellableRenders::Ticket const& t) {
+    return renders.render(node, context, picture.getPixelRegion(), 0, {}, t);
+  };
+  CancellableRenders::Ticket const stale = CancellableRenders::ticket();
+  renders.cancel(stale);
+  EXPECT_THROW(render(stale), PxInterruptedException);
+  EXPECT_TRUE(sameBits(render(CancellableRenders::ticket()), picture));
+  EXPECT_TRUE(sameBits(render({}), picture));
+  renders.cancel();
+  EXPECT_THROW(render(CancellableRenders::ticket()), PxInterruptedException);
 }
 
 }  // namespace
