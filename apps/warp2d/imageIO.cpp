@@ -54,6 +54,27 @@ Image readImage(std::string const& path) {
   return backend(path).read(path);
 }
 
+ImageReading::ImageReading(std::string const& path) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) throw ImageIOError(path, "no such file");
+  std::shared_ptr<PngReader> const png = isPngFile(path) ? PngReader::open(path) : nullptr;
+  if (!png) {
+    _image = backend(path).read(path);
+    std::promise<void> done;
+    done.set_value();
+    _ready = done.get_future().share();
+    return;
+  }
+  _image = png->image();
+  _ready = std::async(std::launch::async, [png] { png->decode(); }).share();
+}
+
+ImageReading::~ImageReading() {
+  if (_ready.valid()) _ready.wait();
+}
+
+void ImageReading::finish() const { _ready.get(); }
+
 void writeImage(std::string const& path, IxTile const& tile, FileInfo const& like,
                 GeRectangle<int> const& displayWindow) {
   // PNG stores no display window: its pixels are the display window's, as

@@ -23,6 +23,7 @@
 // target's name. Failures throw ImageIOError naming the file and the reason.
 #pragma once
 
+#include <future>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -54,6 +55,33 @@ struct Image {
 
 // Reads the first subimage of `path`. Throws ImageIOError.
 Image readImage(std::string const& path);
+
+// A file being read: its layout and tile at once, its pixels from a thread
+// of their own, so that a render can build its graph and solve its warp
+// (which needs no pixels) while the file decodes. The tile's pixels may be
+// read only once pixelsReady() has resolved; they are the file's then, or
+// zero when the decode failed, which finish() reports. Only 8-bit PNG is
+// decoded in the background; any other file is read whole by the
+// constructor.
+class ImageReading {
+ public:
+  // Reads the header (or the whole file). Throws ImageIOError as readImage.
+  explicit ImageReading(std::string const& path);
+  ~ImageReading();  // waits for the decode
+  ImageReading(ImageReading const&) = delete;
+  ImageReading& operator=(ImageReading const&) = delete;
+
+  Image const& image() const { return _image; }
+  // Resolves when the decode has ended; wait() on a copy of it, from any
+  // thread.
+  std::shared_future<void> const& pixelsReady() const { return _ready; }
+  // Waits for the decode; throws its ImageIOError if it failed.
+  void finish() const;
+
+ private:
+  Image _image;
+  std::shared_future<void> _ready;
+};
 
 // Writes `tile` to `path` in the format its extension names, with the
 // channels, sample type and bit depth of `like` and the display window

@@ -180,26 +180,34 @@ bool isPngFile(std::string const& path) {
   return f && std::fread(sig, 1, 8, f.get()) == 8 && png_sig_cmp(sig, 0, 8) == 0;
 }
 
-std::optional<Image> readPng(std::string const& path) {
-  File const file(std::fopen(path.c_str(), "rb"));
-  if (!file) throw ImageIOError(path, std::string("cannot be opened (") + std::strerror(errno) + ")");
+struct PngReader::State {
+  File file;
   PngMessage message;
   ReadStructs structs;
-  structs.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &message, onPngError, onPngWarning);
-  structs.info = structs.png ? png_create_info_struct(structs.png) : nullptr;
-  if (!structs.info) throw ImageIOError(path, "cannot be decoded (out of memory)");
-  png_structp const png = structs.png;
-  png_infop const info = structs.info;
-  png_init_io(png, file.get());
-  PngHeader h;
-  if (!readHeader(png, info, &h)) throw ImageIOError(path, std::string("cannot be decoded (") + message.text + ")");
+  PngHeader header;
+};
+
+PngReader::PngReader(std::string path) : _path(std::move(path)), _state(std::make_unique<State>()) {}
+PngReader::~PngReader() = default;
+
+std::unique_ptr<PngReader> PngReader::open(std::string const& path) {
+  std::unique_ptr<PngReader> r(new PngReader(path));
+  State& s = *r->_state;
+  s.file.reset(std::fopen(path.c_str(), "rb"));
+  if (!s.file) throw ImageIOError(path, std::string("cannot be opened (") + std::strerror(errno) + ")");
+  s.structs.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &s.message, onPngError, onPngWarning);
+  s.structs.info = s.structs.png ? png_create_info_struct(s.structs.png) : nullptr;
+  if (!s.structs.info) throw ImageIOError(path, "cannot be decoded (out of memory)");
+  png_init_io(s.structs.png, s.file.get());
+  PngHeader& h = s.header;
+  if (!readHeader(s.structs.png, s.structs.info, &h))
+    throw ImageIOError(path, std::string("cannot be decoded (") + s.message.text + ")");
   bool const alpha = h.channels == 2 || h.channels == 4;
-  if (h.bitDepth != 8 || (alpha && h.gammaEncoded)) return std::nullopt;
+  if (h.bitDepth != 8 || (alpha && h.gammaEncoded)) return nullptr;
   if (h.width == 0 || h.height == 0 || h.width > (1u << 24) || h.height > (1u << 24))
     throw ImageIOError(path, "has no pixels");
 
-  Image img;
-  FileInfo& fi = img.info;
+  FileInfo& fi = r->_image.info;
   fi.channels = h.channels;
   fi.channelNames = h.channels == 1   ? std::vector<std::string>{"Y"}
                     : h.channels == 2 ? std::vector<std::string>{"Y", "A"}
@@ -211,10 +219,18 @@ std::optional<Image> readPng(std::string const& path) {
   int const w = static_cast<int>(h.width), ht = static_cast<int>(h.height);
   fi.dataWindow = GeRectangle<int>(h.x, h.y, h.x + w, h.y + ht);
   fi.displayWindow = GeRectangle<int>(0, 0, w, ht);
-
   IxPixelFormat const format(alpha ? IxPixelFormat::RGBA : IxPixelFormat::RGB, IxPixelFormat::UINT8);
-  img.tile = IxTile(format, fi.dataWindow, CoRgbaColorTyped<float>::ZERO, fi.pixelAspectRatio);
-  IxWriteGuard out(img.tile);
+  r->_image.tile = IxTile(format, fi.dataWindow, CoRgbaColorTyped<float>::ZERO, fi.pixelAspectRatio);
+  return r;
+}
+
+void PngReader::decode() {
+  State& s = *_state;
+  PngHeader const& h = s.header;
+  int const w = static_cast<int>(h.width), ht = static_cast<int>(h.height);
+  bool const alpha = h.channels == 2 || h.channels == 4;
+  int const comps = _image.tile.getPixelFormat().getNumComps();
+  IxWriteGuard const out(_image.tile);
   // RGB and RGBA decode straight into the tile's rows; grey goes through a
   // buffer and is spread over R, G and B.
   bool const direct = h.channels >= 3;
@@ -223,19 +239,26 @@ std::optional<Image> readPng(std::string const& path) {
   for (int y = 0; y < ht; ++y)
     rows[y] = direct ? reinterpret_cast<png_bytep>(out.getPixelAddress(h.x, h.y + y))
                      : grey.data() + static_cast<std::size_t>(y) * w * h.channels;
-  if (!readRows(png, info, rows.data()))
-    throw ImageIOError(path, std::string("cannot be decoded (") + message.text + ")");
+  if (!readRows(s.structs.png, s.structs.info, rows.data()))
+    throw ImageIOError(_path, std::string("cannot be decoded (") + s.message.text + ")");
   for (int y = 0; y < ht; ++y) {
     if (alpha) associate(rows[y], w, h.channels);
     if (direct) continue;
     auto* dst = reinterpret_cast<std::uint8_t*>(out.getPixelAddress(h.x, h.y + y));
     std::uint8_t const* src = rows[y];
-    for (int x = 0; x < w; ++x, src += h.channels, dst += format.getNumComps()) {
+    for (int x = 0; x < w; ++x, src += h.channels, dst += comps) {
       dst[0] = dst[1] = dst[2] = src[0];
       if (alpha) dst[3] = src[1];
     }
   }
-  return img;
+  s.file.reset();
+}
+
+std::optional<Image> readPng(std::string const& path) {
+  std::unique_ptr<PngReader> const reader = PngReader::open(path);
+  if (!reader) return std::nullopt;
+  reader->decode();
+  return reader->image();
 }
 
 bool pngWritable(std::string const& path, IxTile const& tile, FileInfo const& like, GeRectangle<int> const& region) {

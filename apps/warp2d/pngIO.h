@@ -8,6 +8,7 @@
 // the oFFs offset is the data window's origin, pHYs the pixel aspect ratio.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,28 @@ namespace Qx::Warp2dApp {
 
 // True when `path` starts with the PNG signature.
 bool isPngFile(std::string const& path);
+
+// A PNG file opened for reading: the header is read, the tile made (its
+// pixels zero) and the file info set; decode() then fills the tile. The two
+// halves may run on different threads, one after the other.
+class PngReader {
+ public:
+  // The reader of `path`, a PNG file, or nullptr when it is one the module
+  // reads (16-bit, gamma-encoded alpha). Throws ImageIOError for a file
+  // that cannot be opened or whose header is damaged.
+  static std::unique_ptr<PngReader> open(std::string const& path);
+  ~PngReader();
+  Image const& image() const { return _image; }
+  // Decodes the pixels into image().tile, once. Throws ImageIOError.
+  void decode();
+
+ private:
+  struct State;
+  explicit PngReader(std::string path);
+  std::string _path;
+  std::unique_ptr<State> _state;
+  Image _image;
+};
 
 // Reads `path`, a PNG file, when this reader covers it: 8-bit samples after
 // expansion and no alpha under a gamma chunk. std::nullopt for the others

@@ -136,7 +136,9 @@ int renderScene(Scene const& scene, RenderOptions const& o) {
         continue;
       }
       progress.startFrame(static_cast<int>(i), frame);
-      Image const input = readImage(scene.input.at(frame));
+      // The file decodes while the render builds its graph and solves.
+      ImageReading const reading(scene.input.at(frame));
+      Image const& input = reading.image();
       FrameRequest request;
       request.frame = frame;
       request.proxyLevel = o.proxy;
@@ -144,7 +146,9 @@ int renderScene(Scene const& scene, RenderOptions const& o) {
       request.destination = destination.has_value();
       request.vectors = diagnostics;
       request.progress = [&](int done, int total) { progress.tiles(done, total); };
+      request.inputReady = reading.pixelsReady();
       RenderedFrame const result = renderer->render(scene, input.tile, request);
+      reading.finish();
       GeRectangle<int> const display = atLevel(input.info.displayWindow, o.proxy);
       writeImage(outPath, result.output, input.info, display);
       progress.wrote("Output Image", outPath);

@@ -150,9 +150,11 @@ TEST_F(PngIOTest, ReadsEveryEightBitLayoutAsTheModuleDoes) {
     SCOPED_TRACE(l.name);
     std::string const file = path(std::string(l.name) + ".png");
     writeFile(file, l, 67, 45, 17);
-    std::optional<Image> const own = readPng(file);
-    ASSERT_TRUE(own.has_value());
-    expectSameImage(*own, module().read(file));
+    ASSERT_TRUE(readPng(file).has_value());
+    // Decoded in the background, as a render reads its input.
+    ImageReading const own(file);
+    own.finish();
+    expectSameImage(own.image(), module().read(file));
   }
   // What the module reads for warp2d: 16-bit samples and gamma-encoded alpha.
   Layout const others[] = {{"rgb16", PNG_COLOR_TYPE_RGB, 16},
@@ -217,6 +219,8 @@ TEST_F(PngIOTest, DamagedFilesFailNamingTheFile) {
   } catch (ImageIOError const& e) {
     EXPECT_NE(std::string(e.what()).find("cut.png: cannot be decoded"), std::string::npos) << e.what();
   }
+  ImageReading const reading(path("cut.png"));  // the header is whole
+  EXPECT_THROW(reading.finish(), ImageIOError);
   // A failed write leaves neither the target nor its temporary name.
   fs::create_directories(path("blocked.png"));
   IxTile const tile(IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::UINT8), GeRectangle<int>(0, 0, 4, 4));
