@@ -1,10 +1,11 @@
-// 8-bit PNG files read and written by warp2d itself, through libpng, so
-// that a render of PNGs never loads the image-file module
+// 8-bit PNG files read by warp2d itself through libpng and written through
+// zlib (rows in bands compressed on every core), so that a render of PNGs
+// never loads the image-file module
 // (imageIOBackend.h). Both sides keep the conventions of imageIO.h and give
 // the pixels the module gives for the same file, bit for bit: a palette,
 // low-bit grey and transparency chunks expand to 8-bit grey, grey-alpha,
-// RGB or RGBA; alpha becomes associated on reading (c * a, truncated, as
-// integers) and unassociated on writing (c / a, truncated, at most 255);
+// RGB or RGBA; alpha becomes associated on reading (c * a, truncated) and
+// unassociated on writing (c / a, truncated, at most 255);
 // the oFFs offset is the data window's origin, pHYs the pixel aspect ratio.
 #pragma once
 
@@ -54,9 +55,10 @@ bool pngWritable(std::string const& path, IxTile const& tile, FileInfo const& li
 
 // Writes `region` of `tile` to `file` (a temporary name: writeWhole renames
 // it) with `channels` channels (1 grey, 2 grey-alpha, 3 RGB, 4 RGBA; grey is
-// the tile's red) at zlib `level` (0 to 9). Returns the reason of a failure,
-// or an empty string.
+// the tile's red) at zlib `level` (0 to 9), compressed in `bands` bands of
+// rows on as many threads (0: one per core, for rows enough). Returns the
+// reason of a failure, or an empty string.
 std::string writePng(std::string const& file, IxTile const& tile, GeRectangle<int> const& region, int channels,
-                     int level);
+                     int level, int bands = 0);
 
 }  // namespace Qx::Warp2dApp

@@ -54,6 +54,7 @@ Stored stored(std::string const& path) {
   std::size_t const rowBytes = png_get_rowbytes(png, info);
   s.samples.resize(rowBytes * s.height);
   for (png_uint_32 r = 0; r < s.height; ++r) png_read_row(png, s.samples.data() + r * rowBytes, nullptr);
+  png_read_end(png, nullptr);  // checks the stream's end and checksum
   png_destroy_read_struct(&png, &info, nullptr);
   std::fclose(f);
   return s;
@@ -167,10 +168,10 @@ TEST_F(PngIOTest, ReadsEveryEightBitLayoutAsTheModuleDoes) {
   }
 }
 
-TEST_F(PngIOTest, WritesTheModulesSamplesAtEveryLevel) {
+TEST_F(PngIOTest, WritesTheModulesSamplesAtEveryLevelInAnyBands) {
   // Associated RGBA with every alpha, colour above alpha included (the
   // writer clamps it), over a region off the origin with a pixel aspect.
-  GeRectangle<int> const region(-3, 5, 253, 37);
+  GeRectangle<int> const region(-3, 5, 253, 80);
   IxTile tile(IxPixelFormat(IxPixelFormat::RGBA, IxPixelFormat::UINT8), region, CoRgbaColorTyped<float>::ZERO, 0.9f);
   {
     IxWriteGuard g(tile);
@@ -186,14 +187,19 @@ TEST_F(PngIOTest, WritesTheModulesSamplesAtEveryLevel) {
     SCOPED_TRACE(channels);
     FileInfo like;
     like.channels = channels;
-    GeRectangle<int> const display(0, 0, 240, 30);
+    GeRectangle<int> const display(0, 0, 240, 70);
     module().write(path("module.png"), tile, like, display);
     Stored const expected = stored(path("module.png"));
     ASSERT_GT(expected.samples.size(), 0u);
-    for (int level : {0, 1, 6}) {
-      setPngCompression(level);
-      writeImage(path("own.png"), tile, like, display);
-      Stored const own = stored(path("own.png"));
+    for (auto [level, bands] : {std::pair{0, 2}, {1, 0}, {1, 1}, {1, 3}, {6, 2}}) {
+      std::string const own_ = path("own" + std::to_string(level) + std::to_string(bands) + ".png");
+      if (bands == 0) {
+        setPngCompression(level);
+        writeImage(own_, tile, like, display);
+      } else {
+        ASSERT_EQ(writePng(own_, tile, GeRectangle<int>(0, 5, 240, 70), channels, level, bands), "");
+      }
+      Stored const own = stored(own_);
       EXPECT_EQ(own.width, expected.width);
       EXPECT_EQ(own.height, expected.height);
       EXPECT_EQ(own.colorType, expected.colorType);
@@ -201,7 +207,7 @@ TEST_F(PngIOTest, WritesTheModulesSamplesAtEveryLevel) {
       EXPECT_EQ(own.y, expected.y);
       EXPECT_EQ(own.resX, expected.resX);
       EXPECT_EQ(own.resY, expected.resY);
-      EXPECT_TRUE(own.samples == expected.samples) << "level " << level;
+      EXPECT_TRUE(own.samples == expected.samples) << "level " << level << ", " << bands << " bands";
     }
   }
   setPngCompression(kDefaultPngCompression);
