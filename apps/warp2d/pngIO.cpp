@@ -164,6 +164,9 @@ void deflateBand(RowSource source, int level, Band& band) {
     return;
   }
   std::size_t constexpr kStep = 1 << 16;
+  // Room for the worst case up front: the output then grows without being
+  // moved (reserving touches no memory).
+  band.out.reserve(deflateBound(&z, static_cast<uLong>(band.y2 - band.y1) * (bytes + 1)) + kStep);
   for (int y = band.y1; y < band.y2; ++y) {
     source.row = cur.data();
     fillRow(source, y);
