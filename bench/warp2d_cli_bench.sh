@@ -7,7 +7,12 @@
 #   ImageMagick 6: -distort Shepards with 40 control points (an 8 x 5 grid
 #           displaced by a swirl, as the peer benchmarks under
 #           /work/shared/peers define it), with its default elliptical
-#           (EWA) filter and with plain bilinear interpolation.
+#           (EWA) filter and with plain bilinear interpolation, on two
+#           threads (OMP_NUM_THREADS=16 -limit thread 16: IM 6 sizes its
+#           team by rows and gives a 1080-row image two threads so), and
+#           with the EWA filter left at its default thread use (one thread
+#           at 1080 rows).
+# The last lines give each warp2d row's speed-up over each IM row.
 # Wall-clock figures on a shared two-core machine drift by 1.5-1.8x between
 # runs; compare the rows of one run only.
 #   bench/warp2d_cli_bench.sh [RUNS]     (needs build/apps/warp2d/warp2d)
@@ -59,11 +64,20 @@ PY
 
 cd "$tmp"
 args="$(cat shepards.txt)"
-hyperfine -N -w 1 -r "$runs" --export-markdown "$tmp/table.md" \
+hyperfine -N -w 1 -r "$runs" --export-markdown "$tmp/table.md" --export-json "$tmp/table.json" \
   -n "warp2d Bilinear" "$warp2d render -q Bilinear.json" \
   -n "warp2d Mitchell" "$warp2d render -q Mitchell.json" \
   -n "ImageMagick Shepards, default EWA filter" \
   "env OMP_NUM_THREADS=16 /usr/bin/convert -limit thread 16 in.png -virtual-pixel transparent -distort Shepards '$args' out_im.png" \
   -n "ImageMagick Shepards, bilinear" \
-  "env OMP_NUM_THREADS=16 /usr/bin/convert -limit thread 16 in.png -virtual-pixel transparent -filter Point -interpolate Bilinear -distort Shepards '$args' out_im2.png"
+  "env OMP_NUM_THREADS=16 /usr/bin/convert -limit thread 16 in.png -virtual-pixel transparent -filter Point -interpolate Bilinear -distort Shepards '$args' out_im2.png" \
+  -n "ImageMagick Shepards, default EWA filter, default threads" \
+  "/usr/bin/convert in.png -virtual-pixel transparent -distort Shepards '$args' out_im3.png"
 cat "$tmp/table.md"
+python3 - "$tmp/table.json" <<'PY'
+import json, sys
+rows = {r["command"]: r["median"] for r in json.load(open(sys.argv[1]))["results"]}
+for w in (n for n in rows if n.startswith("warp2d")):
+    for im in (n for n in rows if n.startswith("ImageMagick")):
+        print(f"{w} (median {rows[w] * 1e3:.0f} ms) is {rows[im] / rows[w]:.2f}x faster than {im} ({rows[im] * 1e3:.0f} ms)")
+PY

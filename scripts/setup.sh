@@ -19,7 +19,7 @@ done
 [ -n "$build_dir" ] || { [ "$sanitize" = ON ] && build_dir=build-asan || build_dir=build; }
 
 packages=(cmake make g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev libeigen3-dev libexpat1-dev
-  libcli11-dev libopenimageio-dev openimageio-tools hyperfine libcpp-httplib-dev chromium)
+  libcli11-dev libpng-dev libopenimageio-dev openimageio-tools hyperfine libcpp-httplib-dev chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

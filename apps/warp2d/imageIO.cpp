@@ -1,15 +1,18 @@
-// OpenImageIO at the edge of the pipeline: files to host tiles and back.
+// Which reader or writer a file goes to: 8-bit PNG through libpng here,
+// everything else through the image-file module, opened on first use.
 #include "imageIO.h"
 
-#include <unistd.h>
+#include <dlfcn.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
-#include <memory>
+#include <mutex>
 
-#include <OpenImageIO/imageio.h>
+#include "fileCommit.h"
+#include "imageIOBackend.h"
+#include "pngIO.h"
 
 namespace Qx::Warp2dApp {
 
@@ -17,198 +20,75 @@ namespace fs = std::filesystem;
 
 namespace {
 
-IxPixelFormat::Depth depthFor(OIIO::TypeDesc const& t) {
-  if (t == OIIO::TypeDesc::UINT8) return IxPixelFormat::UINT8;
-  if (t == OIIO::TypeDesc::HALF) return IxPixelFormat::FLOAT16;
-  return IxPixelFormat::FLOAT32;
-}
+std::atomic<int> gPngLevel{kDefaultPngCompression};
 
-OIIO::TypeDesc typeOf(IxPixelFormat const& f) {
-  return f.getDepth() == IxPixelFormat::UINT8 ? OIIO::TypeDesc::UINT8
-         : f.getDepth() == IxPixelFormat::FLOAT16 ? OIIO::TypeDesc::HALF
-                                                  : OIIO::TypeDesc::FLOAT;
-}
-
-std::string reasonOf(std::string const& error, char const* fallback) {
-  std::string e = error.empty() ? fallback : error;
-  while (!e.empty() && (e.back() == '\n' || e.back() == ' ')) e.pop_back();
-  return e;
-}
-
-}  // namespace
-
-std::string temporaryPathFor(std::string const& path) {
-  fs::path const p(path);
-  // The extension stays last so that a reader of the folder sees what it is;
-  // the leading dot and the process id keep it out of the way of sequences
-  // and of other renders into the same folder.
-  std::string name(".");
-  name.append(p.stem().string()).append(".tmp").append(std::to_string(::getpid())).append(p.extension().string());
-  return (p.parent_path() / name).string();
-}
-
-namespace {
-
-// Writes pixels of `type` (rows `yStride` bytes apart, pixels `xStride`;
-// AutoStride: packed) under `imageSpec` to a temporary name beside `path`, then
-// renames it over `path`.
-void writePixels(std::string const& path, std::unique_ptr<OIIO::ImageOutput> out, OIIO::ImageSpec const& imageSpec,
-                 OIIO::TypeDesc type, void const* data, OIIO::stride_t xStride = OIIO::AutoStride,
-                 OIIO::stride_t yStride = OIIO::AutoStride) {
-  std::error_code ec;
-  fs::path const target(path);
-  if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
-  std::string const temp = temporaryPathFor(path);
-  if (!out->open(temp, imageSpec)) {
-    std::string const reason = reasonOf(out->geterror(), "cannot be created");
-    fs::remove(temp, ec);
-    throw ImageIOError(path, "cannot be written (" + reason + ")");
-  }
-  bool ok = out->write_image(type, data, xStride, yStride);
-  std::string reason = ok ? "" : reasonOf(out->geterror(), "write failed");
-  ok = out->close() && ok;
-  if (ok) {
-    fs::rename(temp, target, ec);
-    if (!ec) return;
-    reason = ec.message();
-  } else if (reason.empty()) {
-    reason = reasonOf(out->geterror(), "write failed");
-  }
-  fs::remove(temp, ec);
-  throw ImageIOError(path, "cannot be written (" + reason + ")");
+// The module beside this build (or $WARP2D_IMAGEIO_MODULE). It stays loaded
+// for the life of the process: the exceptions and the file handles it hands
+// out must outlive any one call.
+ImageIOBackend const& backend(std::string const& forPath) {
+  static std::mutex mutex;
+  static ImageIOBackend const* loaded = nullptr;
+  std::lock_guard const lock(mutex);
+  if (loaded) return *loaded;
+  char const* env = std::getenv("WARP2D_IMAGEIO_MODULE");
+  std::string const module = env && *env ? env : WARP2D_IMAGEIO_MODULE_PATH;
+  void* handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+  char const* error = handle ? nullptr : ::dlerror();
+  auto entry = handle ? reinterpret_cast<ImageIOBackend const* (*)()>(::dlsym(handle, "warp2dImageIOBackend")) : nullptr;
+  if (!entry)
+    throw ImageIOError(forPath, "this format needs the image-file module " + module + ", which cannot be loaded (" +
+                                    (error ? error : "no entry point") + ")");
+  loaded = entry();
+  return *loaded;
 }
 
 }  // namespace
+
+void setPngCompression(int level) { gPngLevel.store(std::clamp(level, 0, 9)); }
 
 Image readImage(std::string const& path) {
   std::error_code ec;
   if (!fs::exists(path, ec)) throw ImageIOError(path, "no such file");
-  auto in = OIIO::ImageInput::open(path);
-  if (!in) throw ImageIOError(path, reasonOf(OIIO::geterror(), "cannot be read as an image"));
-  OIIO::ImageSpec const& imageSpec = in->spec();
-  if (imageSpec.width <= 0 || imageSpec.height <= 0 || imageSpec.nchannels <= 0)
-    throw ImageIOError(path, "has no pixels");
-
-  Image img;
-  FileInfo& info = img.info;
-  info.channels = std::min(imageSpec.nchannels, 4);
-  for (int c = 0; c < info.channels; ++c) info.channelNames.push_back(imageSpec.channel_name(c));
-  info.sampleType = imageSpec.format.c_str();
-  info.bitsPerSample = imageSpec.get_int_attribute("oiio:BitsPerSample", static_cast<int>(imageSpec.format.size() * 8));
-  info.pixelAspectRatio = imageSpec.get_float_attribute("PixelAspectRatio", 1.0f);
-  if (!(info.pixelAspectRatio > 0.0f) || !std::isfinite(info.pixelAspectRatio)) info.pixelAspectRatio = 1.0f;
-  info.dataWindow =
-      GeRectangle<int>(imageSpec.x, imageSpec.y, imageSpec.x + imageSpec.width, imageSpec.y + imageSpec.height);
-  info.displayWindow = GeRectangle<int>(imageSpec.full_x, imageSpec.full_y, imageSpec.full_x + imageSpec.full_width,
-                                        imageSpec.full_y + imageSpec.full_height);
-  if (info.displayWindow.isEmpty()) info.displayWindow = info.dataWindow;
-
-  IxPixelFormat const format(info.channels == 1 || info.channels == 3 ? IxPixelFormat::RGB : IxPixelFormat::RGBA,
-                             depthFor(imageSpec.format));
-  img.tile = IxTile(format, info.dataWindow, CoRgbaColorTyped<float>::ZERO, info.pixelAspectRatio);
-  IxWriteGuard out(img.tile);
-  if (info.channels >= 3) {
-    // The tile's layout is the file's: OpenImageIO converts straight into it.
-    if (!in->read_image(0, 0, 0, info.channels, typeOf(format), out.getData(), format.getBytesPerPixel(),
-                        out.getRowStride()))
-      throw ImageIOError(path, reasonOf(in->geterror(), "cannot be decoded"));
-    return img;
-  }
-  std::vector<float> pixels(static_cast<std::size_t>(imageSpec.width) * imageSpec.height * info.channels);
-  if (!in->read_image(0, 0, 0, info.channels, OIIO::TypeDesc::FLOAT, pixels.data()))
-    throw ImageIOError(path, reasonOf(in->geterror(), "cannot be decoded"));
-  int const bpc = format.getBytesPerComp(), bpp = format.getBytesPerPixel();
-  for (int y = 0; y < imageSpec.height; ++y) {
-    float const* src = pixels.data() + static_cast<std::size_t>(y) * imageSpec.width * info.channels;
-    std::byte* dst = out.getPixelAddress(imageSpec.x, imageSpec.y + y);
-    for (int x = 0; x < imageSpec.width; ++x, src += info.channels, dst += bpp) {
-      // Grey (and grey with alpha) rides as RGB(A) with the grey in each.
-      float const rgba[4] = {src[0], src[0], src[0], info.channels == 2 ? src[1] : 1.0f};
-      for (int c = 0; c < format.getNumComps(); ++c) format.writeComp(dst + c * bpc, rgba[c]);
-    }
-  }
-  return img;
+  if (isPngFile(path))
+    if (std::optional<Image> png = readPng(path)) return std::move(*png);
+  return backend(path).read(path);
 }
+
+ImageReading::ImageReading(std::string const& path) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) throw ImageIOError(path, "no such file");
+  std::shared_ptr<PngReader> const png = isPngFile(path) ? PngReader::open(path) : nullptr;
+  if (!png) {
+    _image = backend(path).read(path);
+    std::promise<void> done;
+    done.set_value();
+    _ready = done.get_future().share();
+    return;
+  }
+  _image = png->image();
+  _ready = std::async(std::launch::async, [png] { png->decode(); }).share();
+}
+
+ImageReading::~ImageReading() {
+  if (_ready.valid()) _ready.wait();
+}
+
+void ImageReading::finish() const { _ready.get(); }
 
 void writeImage(std::string const& path, IxTile const& tile, FileInfo const& like,
                 GeRectangle<int> const& displayWindow) {
-  auto out = OIIO::ImageOutput::create(path);
-  if (!out) throw ImageIOError(path, reasonOf(OIIO::geterror(), "no image format for this file name"));
-
-  bool const windows = out->supports("displaywindow") && out->supports("origin");
-  // Without windows in the file, the display window's pixels are what a
-  // viewer shows; a crop or a data window inside it still narrows them.
-  GeRectangle<int> const region = windows ? tile.getPixelRegion() : tile.getPixelRegion() & displayWindow;
-  if (region.isEmpty()) throw ImageIOError(path, "the image to write is empty (nothing left after the crop)");
-
-  int channels = like.channels;
-  bool const noAlpha = std::string(out->format_name()) == "jpeg";
-  if (noAlpha && (channels == 2 || channels == 4)) --channels;
-  OIIO::ImageSpec imageSpec(region.getWidth(), region.getHeight(), channels, OIIO::TypeDesc(like.sampleType.c_str()));
-  if (static_cast<int>(like.channelNames.size()) >= channels)
-    imageSpec.channelnames.assign(like.channelNames.begin(), like.channelNames.begin() + channels);
-  imageSpec.alpha_channel = channels == 4 ? 3 : channels == 2 ? 1 : -1;
-  imageSpec.x = region.x1();
-  imageSpec.y = region.y1();
-  imageSpec.full_x = displayWindow.x1();
-  imageSpec.full_y = displayWindow.y1();
-  imageSpec.full_width = displayWindow.getWidth();
-  imageSpec.full_height = displayWindow.getHeight();
-  if (like.bitsPerSample > 0 && like.bitsPerSample != static_cast<int>(imageSpec.format.size() * 8))
-    imageSpec.attribute("oiio:BitsPerSample", like.bitsPerSample);
-  imageSpec.attribute("PixelAspectRatio", tile.getPixelAspectRatio());
-  if (std::string(out->format_name()) == "openexr") imageSpec.attribute("compression", "zip");
-
-  IxPixelFormat const format = tile.getPixelFormat();
-  if (tile.getPixelRegion().contains(region) && format.getNumComps() == channels &&
-      format.getDepth() != IxPixelFormat::COMPLEX) {
-    // The file takes the tile's own pixels; OpenImageIO converts as it writes.
-    IxReadGuard in(tile);
-    writePixels(path, std::move(out), imageSpec, typeOf(format), in.getPixelAddress(region.x1(), region.y1()),
-                format.getBytesPerPixel(), in.getRowStride());
-    return;
-  }
-  // Pixels outside the tile are its fill colour (the display window of a
-  // format without data windows may reach past the rendered region).
-  std::vector<float> pixels(static_cast<std::size_t>(region.getWidth()) * region.getHeight() * channels);
-  IxReadGuard in(tile);
-  GeRectangle<int> const have = tile.getPixelRegion();
-  CoRgbaColorTyped<float> const fill = tile.getFillColor();
-  float* dst = pixels.data();
-  for (int y = region.y1(); y < region.y2(); ++y)
-    for (int x = region.x1(); x < region.x2(); ++x, dst += channels) {
-      CoRgbaColorTyped<float> const c = have.contains(x, y) ? ixReadColor(format, in.getPixelAddress(x, y)) : fill;
-      float const rgba[4] = {c.r, c.g, c.b, c.a};
-      if (channels == 1) dst[0] = c.r;
-      else if (channels == 2) dst[0] = c.r, dst[1] = c.a;
-      else std::copy(rgba, rgba + channels, dst);
-    }
-
-  writePixels(path, std::move(out), imageSpec, OIIO::TypeDesc::FLOAT, pixels.data());
+  // PNG stores no display window: its pixels are the display window's, as
+  // far as the tile reaches (a crop or a data window inside it narrows
+  // them).
+  GeRectangle<int> const region = tile.getPixelRegion() & displayWindow;
+  if (!pngWritable(path, tile, like, region)) return backend(path).write(path, tile, like, displayWindow);
+  int const level = gPngLevel.load();
+  writeWhole(path, [&](std::string const& temp) { return writePng(temp, tile, region, like.channels, level); });
 }
-
-}  // namespace Qx::Warp2dApp
-
-namespace Qx::Warp2dApp {
 
 void writeChannels(std::string const& path, GeRectangle<int> const& region, GeRectangle<int> const& displayWindow,
                    std::vector<std::string> const& names, std::vector<float> const& pixels, std::string const& type) {
-  auto out = OIIO::ImageOutput::create(path);
-  if (!out) throw ImageIOError(path, reasonOf(OIIO::geterror(), "no image format for this file name"));
-  if (region.isEmpty()) throw ImageIOError(path, "the image to write is empty");
-  OIIO::ImageSpec imageSpec(region.getWidth(), region.getHeight(), static_cast<int>(names.size()),
-                       OIIO::TypeDesc(type.c_str()));
-  imageSpec.channelnames = names;
-  imageSpec.alpha_channel = -1;
-  if (out->supports("displaywindow") && out->supports("origin")) {
-    imageSpec.x = region.x1();
-    imageSpec.y = region.y1();
-    imageSpec.full_x = displayWindow.x1();
-    imageSpec.full_y = displayWindow.y1();
-    imageSpec.full_width = displayWindow.getWidth();
-    imageSpec.full_height = displayWindow.getHeight();
-  }
-  writePixels(path, std::move(out), imageSpec, OIIO::TypeDesc::FLOAT, pixels.data());
+  backend(path).writeChannels(path, region, displayWindow, names, pixels, type);
 }
 
 }  // namespace Qx::Warp2dApp

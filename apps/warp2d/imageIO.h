@@ -1,6 +1,8 @@
 // Image files for warp2d: reading a file into a host tile and writing a tile
-// back out, through OpenImageIO (EXR, TIFF, PNG, JPEG, DPX and whatever else
-// the installed library reads).
+// back out. 8-bit PNG goes through libpng in warp2d itself (pngIO.h); every
+// other file (EXR, TIFF, JPEG, DPX, 16-bit PNG and whatever else the
+// installed OpenImageIO reads) through the image-file module, loaded on
+// first use (imageIOBackend.h). Both give the same pixels for a file.
 //
 // Pixels in the pipeline are 8-bit (files stored as 8-bit), half (files
 // stored as half) or float (everything else: 16-bit, 10-bit, 32-bit); one
@@ -21,6 +23,7 @@
 // target's name. Failures throw ImageIOError naming the file and the reason.
 #pragma once
 
+#include <future>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -53,6 +56,33 @@ struct Image {
 // Reads the first subimage of `path`. Throws ImageIOError.
 Image readImage(std::string const& path);
 
+// A file being read: its layout and tile at once, its pixels from a thread
+// of their own, so that a render can build its graph and solve its warp
+// (which needs no pixels) while the file decodes. The tile's pixels may be
+// read only once pixelsReady() has resolved; they are the file's then, or
+// zero when the decode failed, which finish() reports. Only 8-bit PNG is
+// decoded in the background; any other file is read whole by the
+// constructor.
+class ImageReading {
+ public:
+  // Reads the header (or the whole file). Throws ImageIOError as readImage.
+  explicit ImageReading(std::string const& path);
+  ~ImageReading();  // waits for the decode
+  ImageReading(ImageReading const&) = delete;
+  ImageReading& operator=(ImageReading const&) = delete;
+
+  Image const& image() const { return _image; }
+  // Resolves when the decode has ended; wait() on a copy of it, from any
+  // thread.
+  std::shared_future<void> const& pixelsReady() const { return _ready; }
+  // Waits for the decode; throws its ImageIOError if it failed.
+  void finish() const;
+
+ private:
+  Image _image;
+  std::shared_future<void> _ready;
+};
+
 // Writes `tile` to `path` in the format its extension names, with the
 // channels, sample type and bit depth of `like` and the display window
 // `displayWindow` (pixels of the tile's plane). Missing folders are made.
@@ -68,5 +98,13 @@ void writeChannels(std::string const& path, GeRectangle<int> const& region, GeRe
 
 // The folder-local temporary name writeImage uses for `path`.
 std::string temporaryPathFor(std::string const& path);
+
+// The zlib level of the PNG files warp2d writes itself, for the rest of the
+// process (0 to 9, clamped). The default favours speed: on rendered frames
+// level 1 (with run-length matching) encodes about three times faster than
+// level 6 and makes files a few per cent larger. Decoded pixels do not
+// depend on it.
+inline constexpr int kDefaultPngCompression = 1;
+void setPngCompression(int level);
 
 }  // namespace Qx::Warp2dApp

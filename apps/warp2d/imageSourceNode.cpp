@@ -14,9 +14,11 @@ int floorHalf(int v) { return v >= 0 ? v / 2 : -((-v + 1) / 2); }
 
 }  // namespace
 
-ImageSourceNode::ImageSourceNode(IxTile const& image, int levels)
-    : PxImageNode(PxNodeInit{"warp2d input", PxImageFormat(image.getPixelFormat(), image.getPixelAspectRatio())}) {
+ImageSourceNode::ImageSourceNode(IxTile const& image, int levels, std::shared_future<void> ready)
+    : PxImageNode(PxNodeInit{"warp2d input", PxImageFormat(image.getPixelFormat(), image.getPixelAspectRatio())}),
+      _ready(std::move(ready)) {
   _levels.push_back(image);
+  if (levels > 0) waitForPixels();
   for (int k = 0; k < levels; ++k) _levels.push_back(halve(_levels.back()));
 }
 
@@ -56,7 +58,14 @@ PxRODResult ImageSourceNode::computeROD(PxImageContext const&) const {
           PxValidityInterval::FULL};
 }
 
+void ImageSourceNode::waitForPixels() const {
+  // A copy per caller: one shared_future object is not to be used from two
+  // threads at once, copies of it are.
+  if (std::shared_future<void> const ready = _ready; ready.valid()) ready.wait();
+}
+
 PxImageResult ImageSourceNode::computeImage(PxImageContext const& context) const {
+  waitForPixels();
   int const level = context.getProxyLevel();
   if (level < static_cast<int>(_levels.size())) return {_levels[level], PxValidityInterval::FULL};
   IxTile t = _levels.back();

@@ -9,12 +9,15 @@
 // keeps pixel centres where the level's geometry puts them (pixel x of level
 // K sits on x * 2^K of level 0); weights are renormalised over the pixels
 // that exist, so edges do not darken. A deeper level than built is made on
-// the request, from the deepest built one.
+// the request, from the deepest built one. Given a valid `ready`, the node
+// waits on it before it first reads the tile's pixels: the file may still
+// be decoding while the graph is built and the warp solved.
 //
 // ShapeImageNode serves one shape image (Warper2D::ShapeImage) whatever it
 // is asked; the generator scales the curve to the request's level itself.
 #pragma once
 
+#include <future>
 #include <vector>
 
 #include "pluginAPI/pxImageProtocol.h"
@@ -23,7 +26,7 @@ namespace Qx::Warp2dApp {
 
 class ImageSourceNode final : public PxImageNode {
  public:
-  ImageSourceNode(IxTile const& image, int levels);
+  ImageSourceNode(IxTile const& image, int levels, std::shared_future<void> ready = {});
   bool producesFullFrames() const override { return true; }
   PxRODResult computeROD(PxImageContext const& context) const override;
   PxImageResult computeImage(PxImageContext const& context) const override;
@@ -31,7 +34,9 @@ class ImageSourceNode final : public PxImageNode {
   static IxTile halve(IxTile const& level);
 
  private:
+  void waitForPixels() const;
   std::vector<IxTile> _levels;
+  std::shared_future<void> _ready;
 };
 
 class ShapeImageNode final : public PxImageNode {

@@ -35,6 +35,7 @@ char const* const kPositionsToolName = "warp2d Positions";
 struct InputSlot {
   IxTile tile;
   int levels = 0;
+  std::shared_future<void> ready;
 };
 InputSlot& inputSlot() {
   static InputSlot slot;
@@ -66,7 +67,8 @@ class InputImageController : public PiImageGenerator {
   static void describe(PiToolPolicyDescriptor&) {}
   PxNodePtr<PxImageProtocol> createProcNode(PxNodePtr<PxImageProtocol> const&, PiProcNodeProvider const&) override {
     InputSlot const& s = inputSlot();
-    return PxNodePtr<ImageSourceNode>::create(kPositions ? positionsOf(s.tile) : s.tile, s.levels);
+    if (kPositions) return PxNodePtr<ImageSourceNode>::create(positionsOf(s.tile), s.levels);
+    return PxNodePtr<ImageSourceNode>::create(s.tile, s.levels, s.ready);
   }
 };
 
@@ -187,7 +189,7 @@ class ModuleSceneRenderer final : public SceneRenderer {
       setKeys(warp->getInput(PiCropNodeUtil::getRelativeCropTopSocketName()), c.bottom);
     }
 
-    inputSlot() = {input, request.proxyLevel};
+    inputSlot() = {input, request.proxyLevel, request.inputReady};
     PiProcGraph procs(graph);
     PxImageContext const context(t, 0, request.proxyLevel, GeRectangle<int>(0, 0, 1, 1));
     auto renderOutput = [&](char const* name, std::function<void(int, int)> progress) {

@@ -36,7 +36,7 @@ class NodeSceneRenderer final : public SceneRenderer {
   RenderedFrame render(Scene const& scene, IxTile const& input, FrameRequest const& request) override {
     if (_renders.isCancelled()) throw PxInterruptedException();
     float const aspect = input.getPixelAspectRatio();
-    PxNodePtr<PxImageProtocol> const source = PxNodePtr<ImageSourceNode>::create(input, request.proxyLevel);
+    PxNodePtr<PxImageProtocol> const source = PxNodePtr<ImageSourceNode>::create(input, request.proxyLevel, request.inputReady);
 
     Warper2D::WarpGeneratorInputs gen;
     gen.primary = source;

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <functional>
+#include <future>
 #include <memory>
 
 #include <atomic>
@@ -42,6 +43,9 @@ struct FrameRequest {
   bool destination = false;
   bool vectors = false;
   std::function<void(int done, int total)> progress;
+  // When valid, the input's pixels are still arriving (ImageReading): the
+  // render waits on it before it reads them, and builds and solves before.
+  std::shared_future<void> inputReady;
 };
 
 struct RenderedFrame {

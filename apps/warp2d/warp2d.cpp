@@ -7,6 +7,8 @@
 // scene, 3 image I/O, 4 internal error, 130 interrupted.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -42,7 +44,9 @@ extern "C" void onInterrupt(int) { gInterrupted.store(true); }
 // Turns Ctrl-C into a cancel of the render in progress. A signal handler may
 // not take locks, so it only raises a flag; this thread watches the flag and
 // cancels through the renderer, again and again, so that a render that was
-// just starting when the signal came is caught too.
+// just starting when the signal came is caught too. It waits on a condition
+// rather than sleeping, so that the end of a render does not wait out a
+// polling interval.
 class InterruptWatcher {
  public:
   explicit InterruptWatcher(SceneRenderer& renderer) : _renderer(renderer), _thread([this] { watch(); }) {
@@ -53,19 +57,24 @@ class InterruptWatcher {
     sigaction(SIGTERM, &sa, nullptr);
   }
   ~InterruptWatcher() {
-    _stop.store(true);
+    {
+      std::lock_guard const lock(_mutex);
+      _stop = true;
+    }
+    _wake.notify_one();
     _thread.join();
   }
 
  private:
   void watch() {
-    while (!_stop.load()) {
+    std::unique_lock lock(_mutex);
+    while (!_wake.wait_for(lock, std::chrono::milliseconds(20), [this] { return _stop; }))
       if (gInterrupted.load()) _renderer.cancel();
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
   }
   SceneRenderer& _renderer;
-  std::atomic<bool> _stop{false};
+  std::mutex _mutex;
+  std::condition_variable _wake;
+  bool _stop = false;
   std::thread _thread;
 };
 
@@ -80,6 +89,7 @@ struct RenderOptions {
   std::string meshOverlay, stmap, foldMap;
   bool quiet = false;
   std::string engine = "module";
+  int pngCompression = kDefaultPngCompression;
 };
 
 // A display window at proxy level k: what its full-resolution pixels cover.
@@ -110,6 +120,7 @@ int renderScene(Scene const& scene, RenderOptions const& o) {
     return kUsage;
   }
 
+  setPngCompression(o.pngCompression);
   std::unique_ptr<SceneRenderer> renderer =
       o.engine == "nodes" ? createNodeSceneRenderer() : createModuleSceneRenderer(defaultModulePath());
   InterruptWatcher const watcher(*renderer);
@@ -125,7 +136,9 @@ int renderScene(Scene const& scene, RenderOptions const& o) {
         continue;
       }
       progress.startFrame(static_cast<int>(i), frame);
-      Image const input = readImage(scene.input.at(frame));
+      // The file decodes while the render builds its graph and solves.
+      ImageReading const reading(scene.input.at(frame));
+      Image const& input = reading.image();
       FrameRequest request;
       request.frame = frame;
       request.proxyLevel = o.proxy;
@@ -133,7 +146,9 @@ int renderScene(Scene const& scene, RenderOptions const& o) {
       request.destination = destination.has_value();
       request.vectors = diagnostics;
       request.progress = [&](int done, int total) { progress.tiles(done, total); };
+      request.inputReady = reading.pixelsReady();
       RenderedFrame const result = renderer->render(scene, input.tile, request);
+      reading.finish();
       GeRectangle<int> const display = atLevel(input.info.displayWindow, o.proxy);
       writeImage(outPath, result.output, input.info, display);
       progress.wrote("Output Image", outPath);
@@ -270,6 +285,11 @@ int main(int argc, char** argv) {
                      "frame, pixel centres at +0.5)");
   render->add_option("--fold-map", ro.foldMap, "Write a mask of where the warp folds over (1 folded, 0 not)");
   render->add_flag("-q,--quiet", ro.quiet, "Print nothing but errors");
+  render->add_option("--png-compression", ro.pngCompression,
+                     "zlib level of the PNG files written: 1 (fast, files about as small as level 6 of common "
+                     "tools) up to 9 (smallest, slowest); 0 stores them uncompressed. The pixels are the same")
+      ->check(CLI::Range(0, 9))
+      ->capture_default_str();
   render->add_option("--engine", ro.engine,
                      "How the warp is built: \"module\" (the Warp 2D module loaded as the compositing application "
                      "loads it; $WARP2D_MODULE overrides its path) or \"nodes\" (the plug-in's processing nodes "
