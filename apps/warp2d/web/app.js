@@ -6,9 +6,13 @@
 //
 // Coordinates: everything is in full-resolution image pixels (pixel (x, y)
 // centred on the integer point, y down), as in the scene file; `view`
-// maps them to the canvas. Curves are kept as the scene file writes them:
-// points {point, in, out} with handles as offsets from their point, links
-// as curve parameters in [0, n].
+// maps them to the canvas in CSS pixels, and toScreen/toImage are the only
+// place the two meet: every pointer event and every draw goes through them,
+// so zoom and pan never disturb editing. The canvas's backing store is in
+// device pixels (drawn through a devicePixelRatio transform) so lines stay
+// sharp. Curves are kept as the scene file writes them: points
+// {point, in, out} with handles as offsets from their point, links as
+// curve parameters in [0, n].
 'use strict';
 
 const token = new URLSearchParams(location.search).get('token') || sessionStorage.getItem('warp2dToken') || '';
@@ -17,7 +21,7 @@ sessionStorage.setItem('warp2dToken', token);
 const $ = (id) => document.getElementById(id);
 const canvas = $('view');
 const ctx = canvas.getContext('2d');
-const HIT = 8;  // canvas pixels
+const HIT = 8;  // CSS pixels at any zoom, like the handle sizes
 
 let state = null;          // the server's last answer to /api/state or an edit
 let selected = null;       // shape id
@@ -26,7 +30,8 @@ let drawing = null;        // {points: [...]} while a shape is drawn
 let drag = null;           // what the mouse moves
 let gestureCounter = Date.now() % 1000000;
 const images = { input: null, output: null, grid: null, folds: null, frame: null };
-let view = { scale: 1, x: 0, y: 0 };
+let view = { scale: 1, x: 0, y: 0 };  // screen = view.x/y + image * view.scale
+let spaceDown = false;     // Space held: a left drag pans
 
 // ---- server -----------------------------------------------------------
 
@@ -87,6 +92,7 @@ async function loadInput() {
   const r = await fetch('api/input', { headers: { 'X-Warp2d-Token': token } });
   const f = JSON.parse(r.headers.get('X-Frame'));
   images.input = { canvas: toRgbaImage(await r.arrayBuffer(), 0, f.w, f.h), x: f.x, y: f.y, w: f.w, h: f.h };
+  resize();
   fit();
 }
 
@@ -169,17 +175,45 @@ function normalCurve(c) {
 
 // ---- view -------------------------------------------------------------
 
-function fit() {
+// Zoom is counted in device pixels per image pixel, so 100% shows one image
+// pixel on one pixel of the screen on a high-DPI display too.
+const ZOOM_MIN = 1 / 32, ZOOM_MAX = 32;
+const dpr = () => window.devicePixelRatio || 1;
+const zoom = () => view.scale * dpr();
+let cssSize = [canvas.width, canvas.height];  // the canvas's box in CSS pixels
+
+// Sizes the canvas to its box in device pixels; the image point at the
+// centre stays at the centre.
+function resize() {
+  const centre = toImage(viewCentre());
   const r = canvas.getBoundingClientRect();
-  canvas.width = Math.max(1, Math.round(r.width));
-  canvas.height = Math.max(1, Math.round(r.height));
-  const im = images.input;
-  if (im) {
-    const s = Math.min(canvas.width / im.w, canvas.height / im.h) * 0.95;
-    view = { scale: s, x: (canvas.width - im.w * s) / 2 - im.x * s, y: (canvas.height - im.h * s) / 2 - im.y * s };
-  }
+  canvas.width = Math.max(1, Math.round(r.width * dpr()));
+  canvas.height = Math.max(1, Math.round(r.height * dpr()));
+  cssSize = [r.width, r.height];
+  const [w, h] = cssSize;
+  view.x = w / 2 - (centre[0] + 0.5) * view.scale;
+  view.y = h / 2 - (centre[1] + 0.5) * view.scale;
   redraw();
 }
+
+function fit() {
+  const im = images.input, [w, h] = cssSize;
+  if (!im) return;
+  const s = Math.min(w / im.w, h / im.h) * 0.95;
+  view = { scale: s, x: (w - im.w * s) / 2 - im.x * s, y: (h - im.h * s) / 2 - im.y * s };
+  redraw();
+}
+
+// Sets the zoom keeping the image point under screen point q in place.
+function zoomAbout(q, z) {
+  const p = toImage(q);
+  view.scale = Math.min(ZOOM_MAX, Math.max(ZOOM_MIN, z)) / dpr();
+  view.x = q[0] - (p[0] + 0.5) * view.scale;
+  view.y = q[1] - (p[1] + 0.5) * view.scale;
+  redraw();
+}
+const viewCentre = () => cssSize.map((v) => v / 2);
+
 const toScreen = (p) => [view.x + (p[0] + 0.5) * view.scale, view.y + (p[1] + 0.5) * view.scale];
 const toImage = (q) => [(q[0] - view.x) / view.scale - 0.5, (q[1] - view.y) / view.scale - 0.5];
 
@@ -190,9 +224,12 @@ function drawLayer(c, x, y, w, h, alpha) {
 }
 
 function redraw() {
+  ctx.setTransform(1, 0, 0, 1, 0, 0);
   ctx.fillStyle = '#202124';
   ctx.fillRect(0, 0, canvas.width, canvas.height);
-  ctx.imageSmoothingEnabled = true;
+  ctx.setTransform(dpr(), 0, 0, dpr(), 0, 0);
+  // Magnified, the pixels show as squares, as an artist checking detail wants.
+  ctx.imageSmoothingEnabled = zoom() < 1;
   const blend = +$('blend').value, f = images.frame, im = images.input;
   if (im) drawLayer(im.canvas, im.x, im.y, im.w, im.h, 1);
   if (f && images.output) {
@@ -206,6 +243,8 @@ function redraw() {
   if (drawing) drawDrawing();
   const shown = f ? `preview v${f.version}${f.level ? ` at 1/${2 ** f.level}` : ''}` : 'no preview yet';
   $('hint').textContent = hints[mode] + (state ? `  —  edit v${state.version}, ${shown}` : '');
+  const z = zoom() * 100;
+  $('zoom').textContent = `${z >= 10 ? Math.round(z) : z.toFixed(1)}%`;
 }
 
 function handleDots(c, colour) {
@@ -358,6 +397,8 @@ function bindPanels() {
     (r) => { report(null); $('status').textContent = `saved ${r.path}`; }, report);
   $('open').onclick = () => apply(api('api/open', { path: $('scenePath').value })).then(loadInput);
   $('finishOpen').onclick = () => finishDrawing(false);
+  $('zoomFit').onclick = fit;
+  $('zoom100').onclick = () => zoomAbout(viewCentre(), 1);
   for (const m of ['edit', 'draw', 'link']) $(`mode${m[0].toUpperCase()}${m.slice(1)}`).onclick = () => setMode(m);
 }
 
@@ -417,6 +458,13 @@ function pick(q, links) {
 canvas.addEventListener('pointerdown', (e) => {
   const q = eventPoint(e), p = toImage(q);
   canvas.setPointerCapture(e.pointerId);
+  if (e.button === 1 || (e.button === 0 && spaceDown)) {
+    e.preventDefault();  // no autoscroll on the middle button
+    drag = { kind: 'pan', from: q, x: view.x, y: view.y };
+    canvas.style.cursor = 'grabbing';
+    return;
+  }
+  if (e.button !== 0) return;
   if (mode === 'draw') {
     drawing = drawing || { points: [] };
     const pts = drawing.points;
@@ -456,7 +504,13 @@ function addLink(p) {
 
 canvas.addEventListener('pointermove', (e) => {
   if (!drag) return;
-  const p = toImage(eventPoint(e));
+  const q = eventPoint(e), p = toImage(q);
+  if (drag.kind === 'pan') {
+    view.x = drag.x + q[0] - drag.from[0];
+    view.y = drag.y + q[1] - drag.from[1];
+    redraw();
+    return;
+  }
   if (drag.kind === 'newPoint') {
     // Dragging while adding a point pulls a smooth tangent through it.
     const pt = drawing.points.at(-1);
@@ -488,10 +542,21 @@ canvas.addEventListener('pointermove', (e) => {
 canvas.addEventListener('pointerup', () => {
   if (drag && drag.kind === 'shape') setTimeout(() => state && fillPanels(), 0);
   drag = null;
+  canvas.style.cursor = spaceDown ? 'grab' : '';
 });
 
+// The wheel zooms about the cursor, the usual way of image viewers; a
+// trackpad pinch arrives as a wheel with ctrlKey and zooms the same way,
+// only with finer steps. A two-finger trackpad scroll zooms too: panning is
+// the middle button or Space with the left one.
+canvas.addEventListener('wheel', (e) => {
+  e.preventDefault();
+  const lines = e.deltaMode === 1 ? 16 : e.deltaMode === 2 ? 400 : 1;
+  zoomAbout(eventPoint(e), zoom() * Math.exp(-e.deltaY * lines * (e.ctrlKey ? 0.01 : 0.002)));
+}, { passive: false });
+
 window.addEventListener('keydown', (e) => {
-  if (e.target.tagName === 'INPUT' && e.target.type === 'text') return;
+  if (e.target.tagName === 'INPUT' && (e.target.type === 'text' || e.target.type === 'number')) return;
   const key = e.key.toLowerCase();
   if ((e.ctrlKey || e.metaKey) && key === 'z') {
     e.preventDefault();
@@ -501,10 +566,22 @@ window.addEventListener('keydown', (e) => {
     $('redo').click();
   } else if (key === 'enter' && mode === 'draw') finishDrawing(false);
   else if (key === 'escape') { drawing = null; redraw(); }
+  else if (key === ' ') {
+    e.preventDefault();
+    spaceDown = true;
+    if (!drag) canvas.style.cursor = 'grab';
+  } else if (!e.ctrlKey && !e.metaKey && !e.altKey && (key === 'f' || key === 'home')) fit();
+  else if (!e.ctrlKey && !e.metaKey && !e.altKey && key === '1') zoomAbout(viewCentre(), 1);
   else if (!e.ctrlKey && !e.metaKey && !e.altKey && { e: 1, d: 1, l: 1 }[key]) setMode({ e: 'edit', d: 'draw', l: 'link' }[key]);
 });
 
-window.addEventListener('resize', fit);
+const spaceUp = () => {
+  spaceDown = false;
+  if (!drag) canvas.style.cursor = '';
+};
+window.addEventListener('keyup', (e) => e.key === ' ' && spaceUp());
+window.addEventListener('blur', spaceUp);
+window.addEventListener('resize', resize);
 
 // For tests and scripts: the output preview sampled at a full-resolution
 // pixel, and what the page currently shows.
@@ -512,6 +589,7 @@ window.warp2d = {
   get state() { return state; },
   get frame() { return images.frame; },
   get busy() { return inFlight || pending !== null; },  // a drag's edits still on their way
+  get view() { return { ...view, zoom: zoom() }; },  // zoom: device pixels per image pixel
   sampleOutput(x, y) {
     const f = images.frame;
     if (!f || !images.output) return null;

@@ -1,7 +1,8 @@
 // The editor page driven in headless Chromium against a real `warp2d edit`:
 // draw a closed shape, drag its destination and see the content move in the
 // preview sampled from the page; undo and redo bring each preview back; save
-// then open gives the same scene; a browser without the token is refused.
+// then open gives the same scene; edits under zoom and pan land in image
+// space; a browser without the token is refused.
 //
 // WARP2D names the warp2d binary; CHROMIUM the browser (default
 // /usr/bin/chromium). The picture is warp2d demo's input: a checkerboard of
@@ -31,7 +32,8 @@ before(async () => {
     server.on('exit', (code) => fail(new Error(`warp2d edit exited with ${code}`)));
   });
   browser = await chromium.launch({ executablePath: process.env.CHROMIUM || '/usr/bin/chromium', args: ['--no-sandbox'] });
-  page = await browser.newPage({ viewport: { width: 1400, height: 900 } });
+  // A high-DPI screen: the page works in CSS pixels on a device-pixel canvas.
+  page = await browser.newPage({ viewport: { width: 1400, height: 900 }, deviceScaleFactor: 2 });
   await page.goto(url);
   await settled();
 });
@@ -120,6 +122,48 @@ test('links are added on the source, paired on the destination, and deleted', as
   await edited(async () => page.mouse.click(...await toPage([624, 168])));
   await page.keyboard.up('Alt');
   assert.deepEqual(await links(), [[], []]);
+});
+
+test('zoom and pan keep editing exact in image space', async () => {
+  const view = () => page.evaluate(() => window.warp2d.view);
+  // The image point under page point q, from the page's own transform.
+  const under = async (q) => {
+    const o = await toPage([-0.5, -0.5]), { scale } = await view();
+    return q.map((v, k) => (v - o[k]) / scale - 0.5);
+  };
+  const close = (p, q, tol, what) => p.forEach((v, k) => assert.ok(Math.abs(v - q[k]) <= tol, `${what}: ${p} is ${q}`));
+  await page.click('#modeEdit');
+  const fitted = await view();
+  const corner = [408, 168];  // destination point 0, on top of its source twin
+  const a = (await toPage(corner)).map(Math.round), pinned = await under(a);
+  await page.mouse.move(...a);
+  await page.mouse.wheel(0, -600);  // device pixels: -300 in the page
+  await page.waitForFunction((z) => window.warp2d.view.zoom > z * 1.5, fitted.zoom);
+  const zoomed = await view();
+  close(await under(a), pinned, 1e-6, 'about the cursor');
+  // Middle-button drag pans by the screen distance.
+  await page.mouse.down({ button: 'middle' });
+  await page.mouse.move(a[0] - 100, a[1] + 60, { steps: 4 });
+  await page.mouse.up({ button: 'middle' });
+  const panned = await view();
+  assert.deepEqual([panned.x - zoomed.x, panned.y - zoomed.y, panned.scale], [-100, 60, zoomed.scale]);
+
+  // A handle drag under zoom moves the point by the screen distance / zoom.
+  const b = (await toPage(corner)).map(Math.round), d = [45, -30], start = await under(b);
+  await page.mouse.move(...b);
+  await page.mouse.down();
+  await page.mouse.move(b[0] + d[0], b[1] + d[1], { steps: 5 });
+  await page.mouse.up();
+  await page.waitForFunction(() => !window.warp2d.busy);
+  await settled();
+  const shape = await page.evaluate(() => window.warp2d.state.scene.shapes[0]);
+  close(shape.destination.points[0].point, start.map((v, k) => v + d[k] / panned.scale), 0.006, 'dragged point');
+  assert.deepEqual(shape.source.points[0].point, corner, 'the source twin stays');
+
+  await page.keyboard.press('1');
+  assert.equal((await view()).zoom, 1, '1 shows one image pixel per device pixel');
+  await page.keyboard.press('f');
+  assert.deepEqual(await view(), fitted, 'F fits as on opening');
 });
 
 test('a browser without the token is refused', async () => {
