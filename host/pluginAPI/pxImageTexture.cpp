@@ -270,24 +270,33 @@ Plane planeOver(IxTile const& tile, GeRectangle<int> const& area) {
 
 }  // namespace
 
+// Each kernel is built on its first use only: the Jinc tables take tens of
+// milliseconds of Bessel evaluations, which a render with another filter
+// should not pay.
 RadialKernel const& radialKernel(int filter) {
-  static std::array<RadialKernel, 4> const kernels = {
-      fitKernel(2.0, [](double q) { return std::exp(-8.0 * q) - std::exp(-8.0); }),
-      mitchellKernel(),
-      fitKernel(kJincZero2, [](double q) {
-        double const r = kJincZero2 * std::sqrt(q);
-        return jinc(r) * jinc(r * kJincZero1 / kJincZero2);
-      }),
-      fitKernel(kJincZero3, [](double q) {
-        double const r = kJincZero3 * std::sqrt(q);
-        return jinc(r) * jinc(r * kJincZero1 / kJincZero3);
-      }),
+  auto const jincKernel = [](double support) {
+    return fitKernel(support, [support](double q) {
+      double const r = support * std::sqrt(q);
+      return jinc(r) * jinc(r * kJincZero1 / support);
+    });
   };
   switch (filter) {
-    case SdTextureParams::kGaussian: return kernels[0];
-    case SdTextureParams::kMitchell: return kernels[1];
-    case SdTextureParams::kJinc2: return kernels[2];
-    default: return kernels[3];
+    case SdTextureParams::kGaussian: {
+      static RadialKernel const gaussian = fitKernel(2.0, [](double q) { return std::exp(-8.0 * q) - std::exp(-8.0); });
+      return gaussian;
+    }
+    case SdTextureParams::kMitchell: {
+      static RadialKernel const mitchell = mitchellKernel();
+      return mitchell;
+    }
+    case SdTextureParams::kJinc2: {
+      static RadialKernel const jinc2 = jincKernel(kJincZero2);
+      return jinc2;
+    }
+    default: {
+      static RadialKernel const jinc3 = jincKernel(kJincZero3);
+      return jinc3;
+    }
   }
 }
 
