@@ -13,8 +13,9 @@
 namespace {
 
 // How often a request waiting for another's computation checks whether it
-// has been cancelled itself.
-constexpr auto kWaitSlice = std::chrono::milliseconds(5);
+// has been cancelled itself, and whether that computation has queued
+// parallelFor helpers it could run meanwhile.
+constexpr auto kWaitSlice = std::chrono::milliseconds(1);
 
 std::size_t tileBytes(IxTile const& tile) {
   if (!tile.isValid()) return 0;
@@ -143,7 +144,12 @@ PxImageCache::Value PxImageCache::findOrComputeValue(PxImageCacheKey const& key,
     if (same == _pending.end()) break;
     std::shared_ptr<Pending> const p = *same;
     while (!p->done) {
-      _finished.wait_for(lock, kWaitSlice);
+      // The computation waited for may spread its work over the pool: lend
+      // it this thread rather than sleep.
+      lock.unlock();
+      bool const helped = PxRequestMgr::getInstance().runQueuedHelper();
+      lock.lock();
+      if (!helped && !p->done) _finished.wait_for(lock, kWaitSlice);
       PxRequestMgr::getInstance().checkInterruption();
     }
     if (p->interrupted) continue;  // its request was cancelled, not ours: compute it again

@@ -48,7 +48,10 @@ void PxRequestMgr::workerLoop() {
 bool PxRequestMgr::isWorkerThreadCurrent() const { return tIsWorker; }
 
 std::future<void> PxRequestMgr::submit(std::shared_ptr<PxRequest> request, std::function<void()> job) {
-  Task task{std::move(request), std::packaged_task<void()>(std::move(job))};
+  return enqueue(Task{std::move(request), std::packaged_task<void()>(std::move(job))});
+}
+
+std::future<void> PxRequestMgr::enqueue(Task task) {
   std::future<void> done = task.work.get_future();
   {
     std::lock_guard lock(_mutex);
@@ -58,11 +61,25 @@ std::future<void> PxRequestMgr::submit(std::shared_ptr<PxRequest> request, std::
   return done;
 }
 
+bool PxRequestMgr::runQueuedHelper() {
+  Task task;
+  {
+    std::lock_guard lock(_mutex);
+    auto const it = std::find_if(_queue.begin(), _queue.end(), [](Task const& t) { return t.helper; });
+    if (it == _queue.end()) return false;
+    task = std::move(*it);
+    _queue.erase(it);
+  }
+  PxRequestScope scope(task.request.get());
+  task.work();  // exceptions land in the task's future
+  return true;
+}
+
 void PxRequestMgr::parallelFor(std::shared_ptr<PxRequest> const& request, int begin, int end,
                                std::function<void(int)> const& job, int maxThreads) {
   if (end <= begin) return;
   PxRequestScope scope(request.get());
-  if (tIsWorker || _workers.empty() || end - begin == 1 || maxThreads == 1) {
+  if (_workers.empty() || end - begin == 1 || maxThreads == 1) {
     for (int i = begin; i < end; ++i) {
       checkInterruption();
       job(i);
@@ -78,11 +95,25 @@ void PxRequestMgr::parallelFor(std::shared_ptr<PxRequest> const& request, int be
       job(i);
     }
   };
+  // A helper runs only if it claims its slot before the caller withdraws
+  // it; a withdrawn helper, run later, touches nothing of this call (the
+  // slot it reads is shared, the rest of this frame is gone by then).
+  enum Claim { kQueued, kRunning, kWithdrawn };
   int helpers = std::min<int>(static_cast<int>(_workers.size()), end - begin - 1);
   if (maxThreads > 0) helpers = std::min(helpers, maxThreads - 1);
+  std::vector<std::shared_ptr<std::atomic<int>>> claims;
   std::vector<std::future<void>> pending;
+  claims.reserve(helpers);
   pending.reserve(helpers);
-  for (int h = 0; h < helpers; ++h) pending.push_back(submit(request, drain));
+  for (int h = 0; h < helpers; ++h) {
+    auto claim = std::make_shared<std::atomic<int>>(kQueued);
+    claims.push_back(claim);
+    pending.push_back(enqueue(Task{request, std::packaged_task<void()>([claim, &drain] {
+                                     int queued = kQueued;
+                                     if (claim->compare_exchange_strong(queued, kRunning)) drain();
+                                   }),
+                                   true}));
+  }
   std::exception_ptr first;
   try {
     drain();
@@ -90,9 +121,11 @@ void PxRequestMgr::parallelFor(std::shared_ptr<PxRequest> const& request, int be
     first = std::current_exception();
     next.store(end);  // stop handing out work
   }
-  for (auto& f : pending) {
+  for (int h = 0; h < helpers; ++h) {
+    int queued = kQueued;
+    if (claims[h]->compare_exchange_strong(queued, kWithdrawn)) continue;  // never started: nothing to wait for
     try {
-      f.get();
+      pending[h].get();
     } catch (...) {
       if (!first) first = std::current_exception();
       next.store(end);

@@ -56,11 +56,22 @@ class PxRequestMgr {
 
   // Calls job(i) for every i in [begin, end), spread over the workers and
   // the calling thread, all for `request`; returns when every index is done
-  // and rethrows the first exception. Called from a worker it runs inline,
-  // so nested use cannot deadlock the pool. `maxThreads` > 0 caps the threads
-  // at work, the caller included (1 runs every index on the caller).
+  // and rethrows the first exception. `maxThreads` > 0 caps the threads at
+  // work, the caller included (1 runs every index on the caller).
+  // The caller takes indices itself and never waits for a helper that has
+  // not started: once the indices run out, helpers still queued are
+  // withdrawn. Nested use (from a worker, with every other worker busy or
+  // waiting) therefore cannot deadlock the pool; it runs inline then. Jobs
+  // must not wait for an image computation of another thread (they may run
+  // on a thread that waits for it).
   void parallelFor(std::shared_ptr<PxRequest> const& request, int begin, int end,
                    std::function<void(int)> const& job, int maxThreads = 0);
+
+  // Runs one queued parallelFor helper on the calling thread, if there is
+  // one, and says whether it did. For a thread that waits for another
+  // thread's computation (the image cache): the computation's parallelFor
+  // then gets the waiting thread's core instead of leaving it idle.
+  bool runQueuedHelper();
 
   // The per-row interruption check.
   void checkInterruption() const;
@@ -76,7 +87,9 @@ class PxRequestMgr {
   struct Task {
     std::shared_ptr<PxRequest> request;
     std::packaged_task<void()> work;
+    bool helper = false;  // a parallelFor helper, which waiting threads may run
   };
+  std::future<void> enqueue(Task task);
 
   std::mutex _mutex;
   std::condition_variable _wake;

@@ -43,3 +43,9 @@ float ixHalfToFloat(std::uint16_t h);
 CoRgbaColorTyped<float> ixReadColor(IxPixelFormat const& format, std::byte const* pixel);
 // Stores the components the format has: RGB takes r, g, b; ALPHA the alpha.
 void ixWriteColor(IxPixelFormat const& format, std::byte* pixel, CoRgbaColorTyped<float> const& color);
+// Stores `count` colours into `count` consecutive pixels from `pixels` on:
+// byte for byte what ixWriteColor writes pixel by pixel (NaN and infinities
+// included), but as one loop per format that the compiler can vectorise,
+// for rows of sampled colours. `colors` and `pixels` must not overlap.
+void ixWriteColorRow(IxPixelFormat const& format, std::byte* pixels, CoRgbaColorTyped<float> const* colors,
+                     int count);

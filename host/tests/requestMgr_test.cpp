@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <numeric>
 #include <thread>
@@ -70,6 +71,42 @@ int rowLoop(int rows, std::atomic<int>& rowsDone, std::atomic<bool>& firstRow) {
     PxRequestMgr::getInstance().checkInterruption();
   }
   return rows;
+}
+
+TEST(PxRequestMgrTest, NestedParallelForBorrowsWaitingThreadsAndNeverWaitsForAQueuedHelper) {
+  PxRequestMgr& mgr = PxRequestMgr::getInstance();
+  int const others = mgr.getWorkerCount() - 1;
+  if (others < 1) GTEST_SKIP() << "one core";
+  // One worker runs a parallelFor while every other worker waits for it to
+  // end, lending itself (as the image cache does) or merely sleeping. Every
+  // index runs once either way; a lent thread takes some of them, a sleeping
+  // one none, and the caller does not wait for its queued helpers.
+  for (bool lend : {true, false}) {
+    std::atomic<bool> done{false};
+    std::atomic<int> waiting{0};
+    std::vector<std::atomic<int>> hits(200);
+    std::atomic<int> elsewhere{0};
+    std::vector<std::future<void>> waiters;
+    for (int i = 0; i < others; ++i)
+      waiters.push_back(mgr.submit(nullptr, [&] {
+        waiting.fetch_add(1);
+        while (!done.load())
+          if (!lend || !mgr.runQueuedHelper()) std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }));
+    mgr.submit(nullptr, [&] {
+         while (waiting.load() < others) std::this_thread::yield();
+         std::thread::id const caller = std::this_thread::get_id();
+         mgr.parallelFor(nullptr, 0, 200, [&](int i) {
+           hits[i].fetch_add(1);
+           elsewhere += std::this_thread::get_id() != caller;
+           std::this_thread::sleep_for(std::chrono::microseconds(200));
+         });
+         done.store(true);
+       }).get();
+    for (auto& w : waiters) w.get();
+    for (auto const& h : hits) ASSERT_EQ(h.load(), 1);
+    EXPECT_EQ(elsewhere.load() > 0, lend);
+  }
 }
 
 TEST(PxRequestMgrTest, CancelledRequestStopsWithinOneRowAndReleasesStorage) {

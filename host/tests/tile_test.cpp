@@ -2,8 +2,12 @@
 // coordinates with non-zero origins and padded rows, format conversions.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
 
 #include "primitives/geRectangle.h"
 #include "primitives/ipSet.h"
@@ -181,6 +185,42 @@ TEST(IxPixelFormatTest, HalfConversionRoundsAndKeepsSpecialValues) {
   for (int i = 0; i < 2048; ++i) {
     float const v = float(i) / 64.0f;
     ASSERT_EQ(ixHalfToFloat(ixFloatToHalf(v)), v);
+  }
+}
+
+// A value that stresses a conversion: any bit pattern (NaNs, subnormals,
+// every half case), in-range colours, exact 8-bit rounding ties and their
+// neighbours, and the edges named below.
+float stressValue(std::mt19937& rng) {
+  static float const kEdges[] = {0.0f, -0.0f, 1.0f, NAN, -NAN, INFINITY, -INFINITY, 0.49999997f / 255.0f,
+                                 65504.0f, 65520.0f, 6.1035156e-5f, 2.9802322e-8f, -1e-30f};
+  float const tie = (float(rng() % 255) + 0.5f) / 255.0f;
+  switch (rng() % 5) {
+    case 0: return std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
+    case 1: return std::uniform_real_distribution<float>(-0.5f, 1.5f)(rng);
+    case 2: return std::nextafter(tie, rng() % 2 ? 2.0f : -1.0f);
+    case 3: return tie;
+    default: return kEdges[rng() % std::size(kEdges)];
+  }
+}
+
+TEST(IxPixelFormatTest, RowWriterStoresTheSameBytesAsPixelWrites) {
+  std::mt19937 rng(17);
+  // 150 pixels: two whole blocks of the narrow formats' staging and a rest.
+  int const n = 150;
+  std::vector<Color> colors(n);
+  for (auto depth : {IxPixelFormat::UINT8, IxPixelFormat::FLOAT16, IxPixelFormat::FLOAT32, IxPixelFormat::COMPLEX}) {
+    for (auto comps : {IxPixelFormat::ALPHA, IxPixelFormat::RGB, IxPixelFormat::RGBA}) {
+      IxPixelFormat const f(comps, depth);
+      for (int round = 0; round < 40; ++round) {
+        for (Color& c : colors) c = {stressValue(rng), stressValue(rng), stressValue(rng), stressValue(rng)};
+        // One byte in: the row writer may not assume aligned pixels.
+        std::vector<std::byte> row(1 + n * f.getBytesPerPixel()), pixels(row.size());
+        ixWriteColorRow(f, row.data() + 1, colors.data(), n);
+        for (int i = 0; i < n; ++i) ixWriteColor(f, pixels.data() + 1 + i * f.getBytesPerPixel(), colors[i]);
+        ASSERT_EQ(row, pixels) << "depth " << depth << ", components " << comps << ", round " << round;
+      }
+    }
   }
 }
 

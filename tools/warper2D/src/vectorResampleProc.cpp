@@ -946,9 +946,7 @@ std::int64_t drawMesh(IxReadGuard const& mesh, VertexMaker const& makeVertex, Sc
                       int threads) {
   PxRequestMgr& manager = PxRequestMgr::getInstance();
   GeRectangle<int> const d = target.region;
-  // From a worker thread the pool runs jobs one after another, inline.
   int n = threads > 0 ? threads : std::max(1, manager.getWorkerCount());
-  if (manager.isWorkerThreadCurrent()) n = 1;
   n = std::max(1, std::min(n, d.getHeight() / kMinBandRows));
   if (n == 1) {
     MeshScanner scanner(mesh, makeVertex, target);

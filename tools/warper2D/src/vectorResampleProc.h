@@ -59,8 +59,9 @@ class VectorResampleProc {
   // path, anything else the scatter path. An amount that is not finite (or
   // beyond float range) counts as 0: no movement from that amount.
   // `threads` bounds the threads the scatter path uses: 0 for the request
-  // manager's pool (one per core; from a worker thread the pool runs the
-  // work inline), n > 0 for at most n. The result does not depend on it.
+  // manager's pool (one per core; from a worker thread, the workers that
+  // are idle or waiting for this computation), n > 0 for at most n. The
+  // result does not depend on it.
   static void resample(IxTile const& destination, IxTile const& mesh, double positionAmount, double valueAmount,
                        int method, int threads = 0);
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #if defined(__linux__)
@@ -49,7 +50,7 @@ int log2OfPowerOfTwo(int s) {
 // tabulated at t = i / s, i = 0 .. s, for every cell size s.
 class MeshFiller {
  public:
-  MeshFiller(Lattice const& lattice, IxWriteGuard& mesh) : _lat(lattice), _mesh(mesh) {
+  MeshFiller(Lattice const& lattice, IxWriteGuard& mesh, int threads) : _lat(lattice), _mesh(mesh), _threads(threads) {
     int const levels = log2OfPowerOfTwo(lattice.firstStep()) + 1;
     _tableOffset.resize(levels);
     std::size_t total = 0;
@@ -64,17 +65,24 @@ class MeshFiller {
     }
   }
 
+  // Every mesh pixel belongs to one cell and the lattice is only read, so
+  // the rows of top-level cells fill in parallel on the request's pool,
+  // giving the same bits on any number of threads.
   void fill() {
     int const nx = _lat.nx(), ny = _lat.ny(), step = _lat.firstStep();
-    for (int y = 0; y < ny - 1; y += step) {
+    auto fillRow = [&](int row) {
+      int const y = row * step;
       for (int x = 0; x < nx - 1; x += step) {
         CornerData const c[4] = {estimateCornerData(_lat, x, y), estimateCornerData(_lat, x + step, y),
                                  estimateCornerData(_lat, x, y + step),
                                  estimateCornerData(_lat, x + step, y + step)};
         fillCell(x, y, step, c);
       }
-      PxRequestMgr::getInstance().checkInterruption();
-    }
+    };
+    // Non-owning handle on the current request: parallelFor returns before
+    // the call does.
+    std::shared_ptr<PxRequest> const request(std::shared_ptr<PxRequest>(), PxRequestMgr::getCurrentRequest());
+    PxRequestMgr::getInstance().parallelFor(request, 0, (ny - 1) / step, fillRow, _threads);
   }
 
  private:
@@ -151,6 +159,7 @@ class MeshFiller {
 
   Lattice const& _lat;
   IxWriteGuard& _mesh;
+  int const _threads;
   std::vector<double> _tables;
   std::vector<std::size_t> _tableOffset;
 };
@@ -341,9 +350,9 @@ void computeChildCornerData(Lattice const& lat, int x, int y, int s, CornerData 
   }
 }
 
-void fillMesh(Lattice const& lattice, IxWriteGuard& mesh) {
+void fillMesh(Lattice const& lattice, IxWriteGuard& mesh, int threads) {
   if (lattice.nx() < 2 || lattice.ny() < 2) return;  // no cells
-  MeshFiller(lattice, mesh).fill();
+  MeshFiller(lattice, mesh, threads).fill();
 }
 
 }  // namespace Qx::Warper2D::gridsolver

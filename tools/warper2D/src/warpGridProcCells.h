@@ -156,8 +156,10 @@ void computeChildCornerData(Lattice const& lattice, int x, int y, int s, CornerD
 // Writes every unconstrained pixel of the mesh from the lattice: parameters
 // their position, all others the patch of their leaf, with leaves split where
 // a neighbour is finer so that patches meet with matching derivatives. The
-// mesh region must be the lattice's. Calls the interruption check after each
-// row of top-level cells.
-void fillMesh(Lattice const& lattice, IxWriteGuard& mesh);
+// mesh region must be the lattice's. Rows of top-level cells are spread over
+// the request manager's pool (`threads` as parallelFor's maxThreads: 0 all,
+// 1 the calling thread only); the result does not depend on it. Calls the
+// interruption check before each row of top-level cells.
+void fillMesh(Lattice const& lattice, IxWriteGuard& mesh, int threads = 0);
 
 }  // namespace Qx::Warper2D::gridsolver

@@ -450,114 +450,163 @@ int internCoefSet(std::unordered_map<std::uint64_t, int>& index, std::vector<Set
 // ---------------------------------------------------------------------------
 // Affine ("Skew") model
 
+namespace {
+
+// Rows of lattice points drafted by one job.
+constexpr int kDraftBandRows = 16;
+
+// One point's affine term before it is stored: the term with its indices,
+// the coefficient set and its key, and the constants.
+struct AffineDraft {
+  AffineTerm t;
+  MultivariateQuadraticAffine::CoefSet set;
+  std::uint64_t key;
+  double constX, constY;
+  int entries;
+};
+
+}  // namespace
+
 MultivariateQuadraticAffine::MultivariateQuadraticAffine(double magnetWeight, int nx, int ny, int step,
                                                          std::uint8_t const* flags, unsigned pass,
                                                          IxReadGuard const& mesh, int nParms,
                                                          std::int32_t const* parmIndex, double const* positions,
-                                                         double const* targetSource)
+                                                         double const* targetSource, int threads)
     : MultivariateQuadraticConstraints(magnetWeight, nx, ny, step, flags, nParms, parmIndex, targetSource) {
   checkMeshCovers(mesh, nx, ny);
   LatticeView const lv{nx, ny, step, flags, parmIndex, nParms, pass, &mesh};
   _terms.reserve(static_cast<std::size_t>(nParms));
   _constants.assign(2, 0.0);
-  std::unordered_map<std::uint64_t, int> setIndex;
-  Stencil st;
-  for (int y = 0; y < ny; ++y) {
-    for (int x = 0; x < nx; ++x) {
-      if (lv.flag(x, y) & Interpolate) continue;
-      int const c = lv.parm(x, y);
-      if (!buildStencil(lv, x, y, st)) continue;
-      int n = st.n;
-      double coef[4] = {0.0, 0.0, 0.0, 0.0};
-      int order[4] = {0, 1, 2, 3};  // which stencil entries survive, in order
+  // A point's draft reads only the lattice and the positions, so bands of
+  // rows draft in parallel; the drafts are then stored in lattice row order,
+  // which interns the coefficient sets, counts the terms and numbers the
+  // constants exactly as one thread would.
+  auto draft = [&](int x, int y, Stencil& st, AffineDraft& d) -> bool {
+    int const c = lv.parm(x, y);
+    if (!buildStencil(lv, x, y, st)) return false;
+    int n = st.n;
+    double coef[4] = {0.0, 0.0, 0.0, 0.0};
+    int order[4] = {0, 1, 2, 3};  // which stencil entries survive, in order
 
-      if (n == 3) {
-        // Three neighbours cannot define an affine fit that treats them
-        // alike: keep the two that lie on one line and interpolate along it.
-        bool const distinct = st.dx[0] != st.dx[1] && st.dx[0] != st.dx[2] && st.dx[1] != st.dx[2];
-        int deleteIndex = 0;
-        while (deleteIndex < 3 && (distinct ? st.dx[deleteIndex] : st.dy[deleteIndex]) != 0) ++deleteIndex;
-        QX_ASSERT_AS(kAssertFile, deleteIndex < 3, "deleteIndex < 3");
-        for (int k = 0, j = 0; k < 3; ++k)
-          if (k != deleteIndex) order[j++] = k;
-        n = 2;
-      }
-      if (n == 2) {
-        int const k0 = order[0], k1 = order[1];
-        int const dx0 = st.dx[k0], dx1 = st.dx[k1], dy0 = st.dy[k0], dy1 = st.dy[k1];
-        if (dy0 == dy1) {
-          coef[0] = static_cast<double>(dx1) / (dx1 - dx0);
-          coef[1] = static_cast<double>(-dx0) / (dx1 - dx0);
-        } else if (dx0 == dx1) {
-          coef[0] = static_cast<double>(dy1) / (dy1 - dy0);
-          coef[1] = static_cast<double>(-dy0) / (dy1 - dy0);
-        } else {
-          continue;  // two neighbours at a right angle: no prediction
-        }
-      } else if (n == 4) {
-        // Least-squares affine fit P(d) = A d + t of the four neighbour
-        // offsets, evaluated at d = 0: c_k are the weights of t.
-        double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
-        for (int k = 0; k < 4; ++k) {
-          sx += st.dx[k];
-          sy += st.dy[k];
-          sxx += st.dx[k] * st.dx[k];
-          syy += st.dy[k] * st.dy[k];
-          sxy += st.dx[k] * st.dy[k];
-        }
-        double const nn = 4.0;
-        double const denom = (2.0 * sxy * sy - syy * sx) * sx + (nn * syy - sy * sy) * sxx - nn * sxy * sxy;
-        QX_ASSERT_AS(kAssertFile, denom != 0.0, "denom != 0.0");
-        for (int k = 0; k < 4; ++k)
-          coef[k] = ((sx * st.dy[k] - sxy + sy * st.dx[k]) * sxy + (sxx - st.dx[k] * sx) * syy -
-                     st.dy[k] * sy * sxx) /
-                    denom;
+    if (n == 3) {
+      // Three neighbours cannot define an affine fit that treats them
+      // alike: keep the two that lie on one line and interpolate along it.
+      bool const distinct = st.dx[0] != st.dx[1] && st.dx[0] != st.dx[2] && st.dx[1] != st.dx[2];
+      int deleteIndex = 0;
+      while (deleteIndex < 3 && (distinct ? st.dx[deleteIndex] : st.dy[deleteIndex]) != 0) ++deleteIndex;
+      QX_ASSERT_AS(kAssertFile, deleteIndex < 3, "deleteIndex < 3");
+      for (int k = 0, j = 0; k < 3; ++k)
+        if (k != deleteIndex) order[j++] = k;
+      n = 2;
+    }
+    if (n == 2) {
+      int const k0 = order[0], k1 = order[1];
+      int const dx0 = st.dx[k0], dx1 = st.dx[k1], dy0 = st.dy[k0], dy1 = st.dy[k1];
+      if (dy0 == dy1) {
+        coef[0] = static_cast<double>(dx1) / (dx1 - dx0);
+        coef[1] = static_cast<double>(-dx0) / (dx1 - dx0);
+      } else if (dx0 == dx1) {
+        coef[0] = static_cast<double>(dy1) / (dy1 - dy0);
+        coef[1] = static_cast<double>(-dy0) / (dy1 - dy0);
       } else {
-        continue;  // 0 or 1 neighbour
+        return false;  // two neighbours at a right angle: no prediction
       }
+    } else if (n == 4) {
+      // Least-squares affine fit P(d) = A d + t of the four neighbour
+      // offsets, evaluated at d = 0: c_k are the weights of t.
+      double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
+      for (int k = 0; k < 4; ++k) {
+        sx += st.dx[k];
+        sy += st.dy[k];
+        sxx += st.dx[k] * st.dx[k];
+        syy += st.dy[k] * st.dy[k];
+        sxy += st.dx[k] * st.dy[k];
+      }
+      double const nn = 4.0;
+      double const denom = (2.0 * sxy * sy - syy * sx) * sx + (nn * syy - sy * sy) * sxx - nn * sxy * sxy;
+      QX_ASSERT_AS(kAssertFile, denom != 0.0, "denom != 0.0");
+      for (int k = 0; k < 4; ++k)
+        coef[k] = ((sx * st.dy[k] - sxy + sy * st.dx[k]) * sxy + (sxx - st.dx[k] * sx) * syy -
+                   st.dy[k] * sy * sxx) /
+                  denom;
+    } else {
+      return false;  // 0 or 1 neighbour
+    }
 
-      // Pack the entries: zero weights dropped, constrained neighbours (and
-      // a constrained centre) folded into the constants, as they do not move
-      // in this cycle's terms.
-      AffineTerm t{};
-      t.centre = workingIndex(c);
-      CoefSet set{};
-      std::uint64_t key = shapeKey(st);
-      double constX = 0.0, constY = 0.0;
-      int entries = 0;
-      for (int j = 0; j < n; ++j) {
-        if (coef[j] == 0.0) continue;
-        int const k = order[j];
-        int const ind = st.inds[k];
-        if (st.constrained[k]) {
-          constX += coef[j] * positions[2 * static_cast<std::ptrdiff_t>(ind)];
-          constY += coef[j] * positions[2 * static_cast<std::ptrdiff_t>(ind) + 1];
-          key |= std::uint64_t(1) << (20 + k);
-        } else {
-          t.inds[entries] = workingIndex(ind);
-          set.c[entries][0] = set.c[entries][1] = coef[j];
-          ++entries;
-        }
-      }
-      if ((lv.flag(x, y) & Constrained) == 0) {
-        t.inds[entries] = t.centre;
-        set.c[entries][0] = set.c[entries][1] = -1.0;
+    // Pack the entries: zero weights dropped, constrained neighbours (and
+    // a constrained centre) folded into the constants, as they do not move
+    // in this cycle's terms.
+    AffineTerm t{};
+    t.centre = workingIndex(c);
+    CoefSet set{};
+    std::uint64_t key = shapeKey(st);
+    double constX = 0.0, constY = 0.0;
+    int entries = 0;
+    for (int j = 0; j < n; ++j) {
+      if (coef[j] == 0.0) continue;
+      int const k = order[j];
+      int const ind = st.inds[k];
+      if (st.constrained[k]) {
+        constX += coef[j] * positions[2 * static_cast<std::ptrdiff_t>(ind)];
+        constY += coef[j] * positions[2 * static_cast<std::ptrdiff_t>(ind) + 1];
+        key |= std::uint64_t(1) << (20 + k);
+      } else {
+        t.inds[entries] = workingIndex(ind);
+        set.c[entries][0] = set.c[entries][1] = coef[j];
         ++entries;
-      } else {
-        constX -= positions[2 * static_cast<std::ptrdiff_t>(c)];
-        constY -= positions[2 * static_cast<std::ptrdiff_t>(c) + 1];
-        key |= std::uint64_t(1) << 24;
       }
-      set.n = entries;
-      for (int k = entries; k < 5; ++k) t.inds[k] = t.centre;
-      if (entries >= 1) ++_nTerms;
-      if (entries == 0 && constX == 0.0 && constY == 0.0) continue;
-      t.coefSet = internCoefSet(setIndex, _coefSets, key, set);
+    }
+    if ((lv.flag(x, y) & Constrained) == 0) {
+      t.inds[entries] = t.centre;
+      set.c[entries][0] = set.c[entries][1] = -1.0;
+      ++entries;
+    } else {
+      constX -= positions[2 * static_cast<std::ptrdiff_t>(c)];
+      constY -= positions[2 * static_cast<std::ptrdiff_t>(c) + 1];
+      key |= std::uint64_t(1) << 24;
+    }
+    set.n = entries;
+    for (int k = entries; k < 5; ++k) t.inds[k] = t.centre;
+    d.t = t;
+    d.set = set;
+    d.key = key;
+    d.constX = constX;
+    d.constY = constY;
+    d.entries = entries;
+    return true;
+  };
+  int const nBands = (ny + kDraftBandRows - 1) / kDraftBandRows;
+  std::vector<std::vector<AffineDraft>> drafts(static_cast<std::size_t>(nBands));
+  auto draftBand = [&](int band) {
+    int const y0 = band * kDraftBandRows, y1 = std::min(ny, y0 + kDraftBandRows);
+    std::vector<AffineDraft>& out = drafts[static_cast<std::size_t>(band)];
+    // At most one draft per parameter: counted first, so the band never
+    // grows its storage while drafting.
+    std::size_t points = 0;
+    for (std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y0) * nx; i < static_cast<std::ptrdiff_t>(y1) * nx; ++i)
+      points += (flags[i] & Interpolate) == 0;
+    out.reserve(points);
+    Stencil st;
+    AffineDraft d;
+    for (int y = y0; y < y1; ++y)
+      for (int x = 0; x < nx; ++x)
+        if ((lv.flag(x, y) & Interpolate) == 0 && draft(x, y, st, d)) out.push_back(d);
+  };
+  // Non-owning handle on the current request: parallelFor returns first.
+  std::shared_ptr<PxRequest> const request(std::shared_ptr<PxRequest>(), PxRequestMgr::getCurrentRequest());
+  PxRequestMgr::getInstance().parallelFor(request, 0, nBands, draftBand, threads);
+  std::unordered_map<std::uint64_t, int> setIndex;
+  for (std::vector<AffineDraft> const& band : drafts) {
+    for (AffineDraft const& d : band) {
+      if (d.entries >= 1) ++_nTerms;
+      if (d.entries == 0 && d.constX == 0.0 && d.constY == 0.0) continue;
+      AffineTerm t = d.t;
+      t.coefSet = internCoefSet(setIndex, _coefSets, d.key, d.set);
       t.constants = 0;
-      if (constX != 0.0 || constY != 0.0) {
+      if (d.constX != 0.0 || d.constY != 0.0) {
         t.constants = static_cast<std::int32_t>(_constants.size() / 2);
-        _constants.push_back(constX);
-        _constants.push_back(constY);
+        _constants.push_back(d.constX);
+        _constants.push_back(d.constY);
       }
       _terms.push_back(t);
     }

@@ -214,10 +214,12 @@ class MultivariateQuadraticAffine : public MultivariateQuadraticConstraints {
   // mesh: a read guard of the mesh; lattice point (x, y) is mesh pixel
   // (region.x1() + x, region.y1() + y). positions: the current positions
   // (2 per parameter); the constrained neighbours' positions are folded into
-  // the terms' constants here.
+  // the terms' constants here. The terms are drafted in bands of rows on
+  // the request manager's pool (`threads` as parallelFor's maxThreads: 0
+  // all, 1 the calling thread only); the energy does not depend on it.
   MultivariateQuadraticAffine(double magnetWeight, int nx, int ny, int step, std::uint8_t const* flags,
                               unsigned pass, IxReadGuard const& mesh, int nParms, std::int32_t const* parmIndex,
-                              double const* positions, double const* targetSource);
+                              double const* positions, double const* targetSource, int threads = 0);
   ~MultivariateQuadraticAffine() override;
 
   double computeWorkingGradientAndEnergy(double const* w, double* g) const override;

@@ -19,6 +19,7 @@
 #include "pluginAPI/pxImageTexture.h"
 #include "pluginAPI/pxRequestMgr.h"
 #include "pluginAPI/sdTextureParams.h"
+#include "primitives/ixPixelFormat.h"
 #include "storage/stImageCacheNode.h"
 #include "vectorResampleProc.h"
 #include "warper2DSuperTool.h"
@@ -396,10 +397,7 @@ class WarpResamplerNode final : public PxImageNode {
       Color* row = inPlace ? o.getRow<Color>(y) : colors.data();
       float const* positions = reinterpret_cast<float const*>(v.getPixelAddress(dstRegion.x1(), y));
       texture.sampleSpan(width, positions, 3, derivatives.empty() ? nullptr : derivatives.data(), row);
-      if (!inPlace) {
-        IxPixelFormat const format = out.getPixelFormat();
-        for (int i = 0; i < width; ++i) ixWriteColor(format, o.getPixelAddress(dstRegion.x1() + i, y), row[i]);
-      }
+      if (!inPlace) ixWriteColorRow(out.getPixelFormat(), o.getPixelAddress(dstRegion.x1(), y), row, width);
       PxRequestMgr::getInstance().checkInterruption();
     }
     return {out, reduceVI(validity, texture.getValidity())};

@@ -2,9 +2,12 @@
 // corner-derivative estimates, Hermite patches, child corner data, the fill.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <vector>
@@ -171,10 +174,19 @@ TEST(FillTest, LinearMapsAreFilledExactlyAndConstrainedPixelsKept) {
     writeMeshPixel(g.getPixelAddress(-2, 19), MeshPixel{1000.0f, -1000.0f, CONSTRAINED_BIT | 77u});
     Lattice lat = topLattice(65, 33, 16, -7, 13, map);
     for (auto [x, y, s] : {std::array{16, 0, 16}, {16, 0, 8}, {24, 8, 8}, {28, 12, 4}, {28, 12, 2}}) subdivide(lat, x, y, s, map);
-    fillMesh(lat, g);
+    fillMesh(lat, g, 1);
     expectFill(g, map, tol);
     MeshPixel const kept = readMeshPixel(g.getPixelAddress(-2, 19));
     EXPECT_TRUE(kept.r == 1000.0f && kept.g == -1000.0f && kept.b == (CONSTRAINED_BIT | 77u));
+    // Rows of cells on several threads: the same bytes.
+    for (int threads : {2, 3, 0}) {
+      IxTile again = nanMesh(t.getPixelRegion());
+      IxWriteGuard ag(again);
+      writeMeshPixel(ag.getPixelAddress(-2, 19), kept);
+      fillMesh(lat, ag, threads);
+      for (int y = 13; y < 13 + 33; ++y)
+        ASSERT_EQ(std::memcmp(ag.getPixelAddress(-7, y), g.getPixelAddress(-7, y), 65 * sizeof(MeshPixel)), 0) << threads;
+    }
   }
   // One pixel wide or high: no cells, and the fill writes nothing.
   IxTile thin = nanMesh(GeRectangle<int>(0, 0, 1, 20));

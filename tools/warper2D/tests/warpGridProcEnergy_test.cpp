@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <random>
@@ -182,6 +183,28 @@ TEST(EnergyTest, ExactTransformsHaveZeroEnergyAndPerTermResidualsSumToTheEnergy)
       double sum = 0.0;
       for (double q : perTerm) sum += q;
       EXPECT_TRUE(*std::min_element(perTerm.begin(), perTerm.end()) >= 0.0 && std::fabs(sum - total) <= 1e-12 * (1 + total));
+    }
+  }
+}
+
+TEST(EnergyTest, AffineTermsAreTheSameOnAnyNumberOfThreads) {
+  // Lattices up to 25 rows: two bands of drafted rows.
+  std::mt19937 rng(23);
+  for (int trial = 0; trial < 12; ++trial) {
+    TestLattice const l = randomLattice(rng, 0.4);
+    IxReadGuard r(l.mesh);
+    auto build = [&](int threads) {
+      return std::make_unique<MultivariateQuadraticAffine>(0.0, l.nx, l.ny, l.step, l.flags.data(), 0, r, l.nParms(),
+                                                           l.parmIndex.data(), l.positions.data(), l.targets.data(), threads);
+    };
+    auto const one = build(1);
+    for (int threads : {2, 3, 0}) {
+      auto const e = build(threads);
+      ASSERT_EQ(e->getNTerms(), one->getNTerms());
+      ASSERT_EQ(e->getTerms().size(), one->getTerms().size());
+      EXPECT_EQ(std::memcmp(e->getTerms().data(), one->getTerms().data(), e->getTerms().size() * sizeof(AffineTerm)), 0);
+      // Coefficient sets and constants through the energy, bit for bit.
+      EXPECT_EQ(e->computeEnergy(l.positions.data(), nullptr), one->computeEnergy(l.positions.data(), nullptr)) << trial;
     }
   }
 }
