@@ -117,4 +117,19 @@ IxTile makeOverlay(IxTile const& output, IxTile const& vectors, std::vector<Scen
   return out;
 }
 
+IxTile vectorsFromWarpedPositions(IxTile const& warped, double scale) {
+  GeRectangle<int> const r = warped.getPixelRegion();
+  IxTile v(IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::FLOAT32), r);
+  IxReadGuard in(warped);
+  IxWriteGuard out(v);
+  for (int y = r.y1(); y < r.y2(); ++y)
+    for (int x = r.x1(); x < r.x2(); ++x) {
+      CoRgbaColorTyped<float> const c = ixReadColor(warped.getPixelFormat(), in.getPixelAddress(x, y));
+      float const a = c.a > 1e-6f ? c.a : 1.0f;
+      float* p = reinterpret_cast<float*>(out.getPixelAddress(x, y));
+      p[0] = static_cast<float>(c.r / a * scale), p[1] = static_cast<float>(c.g / a * scale), p[2] = 0.0f;
+    }
+  return v;
+}
+
 }  // namespace Qx::Warp2dApp

@@ -26,6 +26,11 @@
 
 namespace Qx::Warp2dApp {
 
+// A warp rendered from a picture of its own pixel positions (level-0 pixels
+// in R and G, weighted by alpha where a sample reaches past the picture) as
+// the warp's vectors: FLOAT32 RGB in pixels of the level, `scale` = 2^-level.
+IxTile vectorsFromWarpedPositions(IxTile const& warped, double scale);
+
 struct StMap {
   GeRectangle<int> region;
   std::vector<float> st;  // interleaved s, t, row by row

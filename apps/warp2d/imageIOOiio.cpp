@@ -32,7 +32,7 @@ std::string reasonOf(std::string const& error, char const* fallback) {
   return e;
 }
 
-// The spec of a written file: `channels` of `type` over `region`, with the
+// The description of a written file: `channels` of `type` over `region`, with the
 // display window when the format stores windows (a format without them
 // gets only the region's origin, as an offset where it has one).
 OIIO::ImageSpec specFor(GeRectangle<int> const& region, GeRectangle<int> const& displayWindow, int channels,

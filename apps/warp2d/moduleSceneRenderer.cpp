@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "base/inModuleLoader.h"
+#include "diagnostics.h"
 #include "imageSourceNode.h"
 #include "internalAPI/piCropNodeUtil.h"
 #include "internalAPI/piCurveInputValue.h"
@@ -204,7 +205,7 @@ class ModuleSceneRenderer final : public SceneRenderer {
       RCShdPtr<PiNode> const positions = graph->createNode(kPositionsToolName);
       graph->connect(warp->getInput("Input Image"), positions->getOutput(PiImageGenerator::getOutputName()));
       setKeys(warp->getInput("Filter"), Keys<int>{{0.0, 1}});  // bilinear: exact on a ramp
-      out.vectors = toVectors(renderOutput("Output Image", {}), std::ldexp(1.0, -request.proxyLevel));
+      out.vectors = vectorsFromWarpedPositions(renderOutput("Output Image", {}), std::ldexp(1.0, -request.proxyLevel));
     }
     inputSlot() = {};
     return out;
@@ -214,26 +215,6 @@ class ModuleSceneRenderer final : public SceneRenderer {
   char const* describe() const override { return "module"; }
 
  private:
-  // The warped positions (level-0 pixels, weighted by alpha where a sample
-  // reaches past the input) as the vectors: FLOAT32 RGB in level pixels.
-  static IxTile toVectors(IxTile const& warped, double scale) {
-    GeRectangle<int> const r = warped.getPixelRegion();
-    IxPixelFormat const format(IxPixelFormat::RGB, IxPixelFormat::FLOAT32);
-    IxTile v(format, r);
-    IxReadGuard in(warped);
-    IxWriteGuard out(v);
-    for (int y = r.y1(); y < r.y2(); ++y)
-      for (int x = r.x1(); x < r.x2(); ++x) {
-        CoRgbaColorTyped<float> const c = ixReadColor(warped.getPixelFormat(), in.getPixelAddress(x, y));
-        float const a = c.a > 1e-6f ? c.a : 1.0f;
-        float* p = reinterpret_cast<float*>(out.getPixelAddress(x, y));
-        p[0] = static_cast<float>(c.r / a * scale);
-        p[1] = static_cast<float>(c.g / a * scale);
-        p[2] = 0.0f;
-      }
-    return v;
-  }
-
   RCShdPtr<InModule> _module;
   CancellableRenders _renders;
 };

@@ -91,23 +91,6 @@ std::vector<std::uint8_t> gridMask(IxTile const& vectors, double spacing) {
   return out;
 }
 
-// The warped positions (level-0 pixels, weighted by alpha where a sample
-// reaches past the picture) as FLOAT32 RGB in pixels of the frame's level.
-IxTile toVectors(IxTile const& warped, double scale) {
-  GeRectangle<int> const r = warped.getPixelRegion();
-  IxTile v(IxPixelFormat(IxPixelFormat::RGB, IxPixelFormat::FLOAT32), r);
-  IxReadGuard in(warped);
-  IxWriteGuard out(v);
-  for (int y = r.y1(); y < r.y2(); ++y)
-    for (int x = r.x1(); x < r.x2(); ++x) {
-      CoRgbaColorTyped<float> const c = ixReadColor(warped.getPixelFormat(), in.getPixelAddress(x, y));
-      float const a = c.a > 1e-6f ? c.a : 1.0f;
-      float* p = reinterpret_cast<float*>(out.getPixelAddress(x, y));
-      p[0] = static_cast<float>(c.r / a * scale), p[1] = static_cast<float>(c.g / a * scale), p[2] = 0.0f;
-    }
-  return v;
-}
-
 std::shared_ptr<PreviewFrame const> inputFrame(IxTile const& tile) {
   auto frame = std::make_shared<PreviewFrame>();
   frame->region = tile.getPixelRegion();
@@ -507,7 +490,7 @@ void EditSession::previewLoop() {
       IxTile const output = render(nodes.output);
       frame->region = output.getPixelRegion();
       frame->rgba = toRgba(output);
-      IxTile const vectors = toVectors(render(nodes.positions), std::ldexp(1.0, -level));
+      IxTile const vectors = vectorsFromWarpedPositions(render(nodes.positions), std::ldexp(1.0, -level));
       if (vectors.getPixelRegion() == frame->region) {
         frame->grid = gridMask(vectors, _options.gridSpacing * std::ldexp(1.0, -level));
         FoldMap const folds = makeFoldMap(vectors);
