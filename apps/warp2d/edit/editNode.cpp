@@ -213,12 +213,47 @@ std::string cropSocket(int i) {
 }  // namespace
 
 IxTile sharedPicture(std::string const& path) {
+  // Scrubbing a long sequence of plates would otherwise keep every frame it
+  // ever showed: pictures stay while they fit in the budget and the least
+  // recently used go first (a picture in use elsewhere lives on in its
+  // users). A file rewritten on disk is read again, so a re-rendered plate
+  // shows up without restarting the session.
+  constexpr std::size_t kBudget = std::size_t(2) << 30;
+  struct Entry {
+    IxTile tile;
+    fs::file_time_type time;
+    std::uintmax_t size;
+    std::size_t bytes;
+    unsigned long lastUse;
+  };
   static std::mutex mutex;
-  static std::map<std::string, IxTile> pictures;
+  static std::map<std::string, Entry> pictures;
+  static unsigned long uses = 0;
+  std::error_code ec;
+  fs::file_time_type const time = fs::last_write_time(path, ec);
+  std::uintmax_t const size = ec ? 0 : fs::file_size(path, ec);
   std::lock_guard<std::mutex> lock(mutex);
   auto it = pictures.find(path);
-  if (it == pictures.end()) it = pictures.emplace(path, readImage(path).tile).first;
-  return it->second;
+  if (it != pictures.end() && !ec && (it->second.time != time || it->second.size != size)) {
+    pictures.erase(it);
+    it = pictures.end();
+  }
+  if (it == pictures.end()) {
+    IxTile tile = readImage(path).tile;
+    GeRectangle<int> const r = tile.getPixelRegion();
+    std::size_t const bytes = std::size_t(r.getWidth()) * std::size_t(r.getHeight()) * tile.getPixelFormat().getBytesPerPixel();
+    std::size_t held = bytes;
+    for (auto const& [name, e] : pictures) held += e.bytes;
+    while (held > kBudget && !pictures.empty()) {
+      auto oldest = std::min_element(pictures.begin(), pictures.end(),
+                                     [](auto const& a, auto const& b) { return a.second.lastUse < b.second.lastUse; });
+      held -= oldest->second.bytes;
+      pictures.erase(oldest);
+    }
+    it = pictures.insert_or_assign(path, Entry{std::move(tile), time, size, bytes, 0}).first;
+  }
+  it->second.lastUse = ++uses;
+  return it->second.tile;
 }
 
 EditNode::EditNode(std::string const& modulePath, double frame) : _frame(frame) {

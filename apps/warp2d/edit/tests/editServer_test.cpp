@@ -10,6 +10,7 @@
 #include <httplib.h>
 
 #include "demo.h"
+#include "editNode.h"
 #include "editServer.h"
 #include "editSession.h"
 #include "imageIO.h"
@@ -346,3 +347,22 @@ TEST(CancellableRendersTest, ATicketStopsOneRenderAndCancelStopsEveryLaterOne) {
 }
 
 }  // namespace
+
+TEST(SharedPictureTest, ReadsOnceButSeesAFileRewrittenOnDisk) {
+  fs::path const file = fs::temp_directory_path() / ("warp2d_shared_" + std::to_string(::getpid()) + ".png");
+  auto write = [&](int w, int h) {
+    FileInfo like;
+    like.channels = 3;
+    like.channelNames = {"R", "G", "B"};
+    like.dataWindow = like.displayWindow = GeRectangle<int>(0, 0, w, h);
+    writeImage(file.string(), makeDemoImage(w, h), like, like.displayWindow);
+  };
+  write(32, 24);
+  IxTile const first = sharedPicture(file.string());
+  EXPECT_TRUE(sharedPicture(file.string()) == first);
+  write(48, 20);
+  IxTile const second = sharedPicture(file.string());
+  EXPECT_EQ(second.getPixelRegion(), GeRectangle<int>(0, 0, 48, 20));
+  EXPECT_EQ(first.getPixelRegion(), GeRectangle<int>(0, 0, 32, 24));  // a holder keeps what it has
+  fs::remove(file);
+}
