@@ -617,24 +617,30 @@ class SmoothGridSolver {
     std::uint64_t budget = budgetPerPass;
     int cycle = 0;
     bool converged = false;
+    std::unique_ptr<MultivariateQuadraticBase> energy;
+    int nCon = 0;
     while (budget > 0) {
       ++cycle;
       if (_stats) ++_stats->cycles;
+      bool unchanged = false;
       if (cycle > 1) {
         Stopwatch t(_stats ? &_stats->refineSeconds : nullptr);
-        if (refinementSweep() == 0 && converged) break;
+        unchanged = refinementSweep() == 0;
+        if (unchanged && converged) break;
       }
-      int nCon;
-      {
-        Stopwatch t(_stats ? &_stats->constraintSeconds : nullptr);
-        nCon = _constraints->apply(*_lattice, _magnetWeight > 0 ? _targets.get() : nullptr);
-      }
-      int const nVars = _lattice->nParms() - nCon;
-      std::unique_ptr<MultivariateQuadraticBase> energy;
-      {
+      // With hard constraints, a cycle whose sweep subdivided nothing would
+      // tie the same points to the same targets (which the minimiser never
+      // moves) and build the same energy from them: the last one is kept.
+      if (!(unchanged && energy && _magnetWeight <= 0)) {
+        energy.reset();
+        {
+          Stopwatch t(_stats ? &_stats->constraintSeconds : nullptr);
+          nCon = _constraints->apply(*_lattice, _magnetWeight > 0 ? _targets.get() : nullptr);
+        }
         Stopwatch t(_stats ? &_stats->energySeconds : nullptr);
         energy = buildEnergy();
       }
+      int const nVars = _lattice->nParms() - nCon;
       converged = true;
       if (nCon > 0 && nVars > 0) {
         Stopwatch t(_stats ? &_stats->minimiseSeconds : nullptr);

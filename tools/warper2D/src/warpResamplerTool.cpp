@@ -8,6 +8,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "base/assertions.h"
@@ -73,6 +74,10 @@ Vector<std::array<float, 4>> cubicWeights(int f) {
 // R and G are scaled to output pixel units. B, the share of written coarse
 // pixels, is interpolated but not scaled: it stays 1 where every coarse
 // pixel around was written.
+// Output rows per job of the upsampling: a band recomputes about three
+// coarse rows of the band above, so bands are kept long.
+constexpr int kUpsampleBandRows = 128;
+
 void upsampleVectors(IxTile const& coarse, IxTile const& out, int k) {
   GeRectangle<int> const srcRegion = coarse.getPixelRegion();
   GeRectangle<int> const dstRegion = out.getPixelRegion();
@@ -99,14 +104,14 @@ void upsampleVectors(IxTile const& coarse, IxTile const& out, int k) {
     columnWeights[i] = &table[x - cx * extraProxyFactor];
   }
 
-  // Four horizontally interpolated coarse rows, slot r & 3 holding coarse
-  // row r, with R and G already scaled to output pixel units: the vertical
-  // pass is then one plain weighted sum over the row's floats.
+  // Bands of output rows run on the request manager's pool. Each keeps four
+  // horizontally interpolated coarse rows, slot r & 3 holding coarse row r,
+  // with R and G already scaled to output pixel units: the vertical pass is
+  // then one plain weighted sum over the row's floats. A band recomputes the
+  // few coarse rows it shares with the band above; every output row is
+  // computed the same way whichever band and thread it falls to.
   float const scale = static_cast<float>(extraProxyFactor);
   std::size_t const rowFloats = static_cast<std::size_t>(width) * 3;
-  Vector<float> ring(4 * rowFloats);
-  std::array<int, 4> held;
-  held.fill(srcRegion.y1() - 1);  // no coarse row is there yet
   IxReadGuard const src(coarse);
   IxWriteGuard const dst(out);
   auto horizontal = [&](int row, float* h) {
@@ -119,31 +124,40 @@ void upsampleVectors(IxTile const& coarse, IxTile const& out, int k) {
       h[1] *= scale;
     }
   };
-
-  for (int y = dstRegion.y1(); y < dstRegion.y2(); ++y) {
-    int const cy = std::clamp(y >> k, srcRegion.y1() + 1, srcRegion.y2() - 3);
-    int const yLookup = y - cy * extraProxyFactor;
-    QX_ASSERT(0 <= yLookup);
-    QX_ASSERT(yLookup <= extraProxyFactor);
-    float const* rows[4];
-    for (int j = 0; j < 4; ++j) {
-      int const row = cy - 1 + j;
-      float* h = ring.data() + static_cast<std::size_t>(row & 3) * rowFloats;
-      if (held[row & 3] != row) {
-        horizontal(row, h);
-        held[row & 3] = row;
+  auto band = [&](int b) {
+    Vector<float> ring(4 * rowFloats);
+    std::array<int, 4> held;
+    held.fill(srcRegion.y1() - 1);  // no coarse row is there yet
+    int const yEnd = std::min(dstRegion.y2(), dstRegion.y1() + (b + 1) * kUpsampleBandRows);
+    for (int y = dstRegion.y1() + b * kUpsampleBandRows; y < yEnd; ++y) {
+      int const cy = std::clamp(y >> k, srcRegion.y1() + 1, srcRegion.y2() - 3);
+      int const yLookup = y - cy * extraProxyFactor;
+      QX_ASSERT(0 <= yLookup);
+      QX_ASSERT(yLookup <= extraProxyFactor);
+      float const* rows[4];
+      for (int j = 0; j < 4; ++j) {
+        int const row = cy - 1 + j;
+        float* h = ring.data() + static_cast<std::size_t>(row & 3) * rowFloats;
+        if (held[row & 3] != row) {
+          horizontal(row, h);
+          held[row & 3] = row;
+        }
+        rows[j] = h;
       }
-      rows[j] = h;
+      std::array<float, 4> const& w = table[yLookup];
+      float const* __restrict r0 = rows[0];
+      float const* __restrict r1 = rows[1];
+      float const* __restrict r2 = rows[2];
+      float const* __restrict r3 = rows[3];
+      float* __restrict o = dst.getRow<float>(y);
+      for (std::size_t i = 0; i < rowFloats; ++i) o[i] = w[0] * r0[i] + w[1] * r1[i] + w[2] * r2[i] + w[3] * r3[i];
+      PxRequestMgr::getInstance().checkInterruption();
     }
-    std::array<float, 4> const& w = table[yLookup];
-    float const* __restrict r0 = rows[0];
-    float const* __restrict r1 = rows[1];
-    float const* __restrict r2 = rows[2];
-    float const* __restrict r3 = rows[3];
-    float* __restrict o = dst.getRow<float>(y);
-    for (std::size_t i = 0; i < rowFloats; ++i) o[i] = w[0] * r0[i] + w[1] * r1[i] + w[2] * r2[i] + w[3] * r3[i];
-    PxRequestMgr::getInstance().checkInterruption();
-  }
+  };
+  int const nBands = (dstRegion.getHeight() + kUpsampleBandRows - 1) / kUpsampleBandRows;
+  // Non-owning handle on the current request: parallelFor returns first.
+  std::shared_ptr<PxRequest> const request(std::shared_ptr<PxRequest>(), PxRequestMgr::getCurrentRequest());
+  PxRequestMgr::getInstance().parallelFor(request, 0, nBands, band);
 }
 
 // The mesh and blend amounts a vector node works with (vectorResampleProc.h:
