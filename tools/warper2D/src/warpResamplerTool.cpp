@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <utility>
 
 #include "base/assertions.h"
@@ -391,7 +393,7 @@ class WarpResamplerNode final : public PxImageNode {
     params.textureMatrix = SdTextureParams::pixelToTextureMatrix(getPrimaryInput()->computePixelROD(context, validity));
     PxImageTexture texture(*getPrimaryInput(), context, params);
 
-    PxImageResult const vectors = _resamplingVectors->computeImage(context);
+    PxImageResult const vectors = computeVectors(context, params);
     validity = reduceVI(validity, vectors.validity);
     GeRectangle<int> const vectorRegion = vectors.tile.getPixelRegion();
     QX_ASSERT((vectorRegion & dstRegion) == dstRegion);
@@ -418,6 +420,48 @@ class WarpResamplerNode final : public PxImageNode {
   }
 
  private:
+  // The resampling vectors. With a footprint filter the texture's first
+  // pyramid level (the whole input averaged down by two, which the
+  // footprints blend in wherever the warp shrinks the image by more than a
+  // quarter) is built meanwhile on another thread, when one is free while
+  // the vectors are computed: on a fresh frame that is the solve of the
+  // mesh, which occupies one core for most of its time, and the level
+  // would otherwise be built by the first tile that needs it while the
+  // other tiles wait for it. The level goes to the image cache, where the
+  // tiles' textures find it. If no thread is free before the vectors are
+  // there, nothing is built ahead: a warp that never shrinks the image
+  // then never pays for it.
+  PxImageResult computeVectors(PxImageContext const& context, SdTextureParams const& params) const {
+    if (!params.needsDerivatives() || PxRequestMgr::getInstance().getWorkerCount() == 0)
+      return _resamplingVectors->computeImage(context);
+    PxImageResult vectors;
+    std::atomic<bool> vectorsDone{false};
+    // Roles go by thread, not by index: the calling thread computes the
+    // vectors (its nested work may then reach the pool as before), a
+    // helper builds the level.
+    std::thread::id const caller = std::this_thread::get_id();
+    auto job = [&](int) {
+      if (std::this_thread::get_id() == caller) {
+        if (vectorsDone.load()) return;
+        vectors = _resamplingVectors->computeImage(context);
+        vectorsDone.store(true);
+      } else if (!vectorsDone.load()) {
+        PxImageTexture warm(*getPrimaryInput(), context, params);
+        // A footprint 1.5 source pixels across blends level 1 in.
+        GeRectangle<int> const& source = warm.getSourcePixels();
+        if (!source.isEmpty())
+          (void)warm.sample(0.5 * (source.x1() + source.x2() - 1), 0.5 * (source.y1() + source.y2() - 1),
+                            SdJacobian<double>{1.5, 0.0, 0.0, 1.5});
+      }
+    };
+    // Non-owning handle on the current request: parallelFor returns first.
+    std::shared_ptr<PxRequest> const request(std::shared_ptr<PxRequest>(), PxRequestMgr::getCurrentRequest());
+    PxRequestMgr::getInstance().parallelFor(request, 0, 2, job, 2);
+    // A helper that took both indices before the caller took one.
+    if (!vectorsDone.load()) vectors = _resamplingVectors->computeImage(context);
+    return vectors;
+  }
+
   PxStrongHndl<PxImageProtocol> _resamplingVectors;
   PxStrongHndl<PxImageProtocol> _destinationVectors;  // held so that the chain shares one cache of them
   ValueHndl<int> _filter;
