@@ -575,41 +575,72 @@ MultivariateQuadraticAffine::MultivariateQuadraticAffine(double magnetWeight, in
     d.entries = entries;
     return true;
   };
+  // Each band stores its terms as they will be kept, with coefficient sets
+  // and constants numbered within the band (sets in order of first use,
+  // constants from 1, 0 meaning none); the bands are then renumbered into
+  // the energy's tables in band order, which gives every set and constant
+  // the number that one pass in row order would.
+  struct Band {
+    std::vector<AffineTerm> terms;
+    std::vector<CoefSet> sets;
+    std::vector<std::uint64_t> keys;
+    std::vector<double> constants;
+    int nTerms = 0;
+  };
   int const nBands = (ny + kDraftBandRows - 1) / kDraftBandRows;
-  std::vector<std::vector<AffineDraft>> drafts(static_cast<std::size_t>(nBands));
-  auto draftBand = [&](int band) {
-    int const y0 = band * kDraftBandRows, y1 = std::min(ny, y0 + kDraftBandRows);
-    std::vector<AffineDraft>& out = drafts[static_cast<std::size_t>(band)];
-    // At most one draft per parameter: counted first, so the band never
+  std::vector<Band> bands(static_cast<std::size_t>(nBands));
+  auto draftBand = [&](int b) {
+    int const y0 = b * kDraftBandRows, y1 = std::min(ny, y0 + kDraftBandRows);
+    Band& out = bands[static_cast<std::size_t>(b)];
+    // At most one term per parameter: counted first, so the band never
     // grows its storage while drafting.
     std::size_t points = 0;
     for (std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y0) * nx; i < static_cast<std::ptrdiff_t>(y1) * nx; ++i)
       points += (flags[i] & Interpolate) == 0;
-    out.reserve(points);
+    out.terms.reserve(points);
+    std::unordered_map<std::uint64_t, int> setIndex;
     Stencil st;
     AffineDraft d;
-    for (int y = y0; y < y1; ++y)
-      for (int x = 0; x < nx; ++x)
-        if ((lv.flag(x, y) & Interpolate) == 0 && draft(x, y, st, d)) out.push_back(d);
+    for (int y = y0; y < y1; ++y) {
+      for (int x = 0; x < nx; ++x) {
+        if ((lv.flag(x, y) & Interpolate) != 0 || !draft(x, y, st, d)) continue;
+        if (d.entries >= 1) ++out.nTerms;
+        if (d.entries == 0 && d.constX == 0.0 && d.constY == 0.0) continue;
+        AffineTerm t = d.t;
+        auto const [it, inserted] = setIndex.try_emplace(d.key, static_cast<int>(out.sets.size()));
+        if (inserted) {
+          out.sets.push_back(d.set);
+          out.keys.push_back(d.key);
+        }
+        t.coefSet = it->second;
+        t.constants = 0;
+        if (d.constX != 0.0 || d.constY != 0.0) {
+          out.constants.push_back(d.constX);
+          out.constants.push_back(d.constY);
+          t.constants = static_cast<std::int32_t>(out.constants.size() / 2);
+        }
+        out.terms.push_back(t);
+      }
+    }
   };
   // Non-owning handle on the current request: parallelFor returns first.
   std::shared_ptr<PxRequest> const request(std::shared_ptr<PxRequest>(), PxRequestMgr::getCurrentRequest());
   PxRequestMgr::getInstance().parallelFor(request, 0, nBands, draftBand, threads);
   std::unordered_map<std::uint64_t, int> setIndex;
-  for (std::vector<AffineDraft> const& band : drafts) {
-    for (AffineDraft const& d : band) {
-      if (d.entries >= 1) ++_nTerms;
-      if (d.entries == 0 && d.constX == 0.0 && d.constY == 0.0) continue;
-      AffineTerm t = d.t;
-      t.coefSet = internCoefSet(setIndex, _coefSets, d.key, d.set);
-      t.constants = 0;
-      if (d.constX != 0.0 || d.constY != 0.0) {
-        t.constants = static_cast<std::int32_t>(_constants.size() / 2);
-        _constants.push_back(d.constX);
-        _constants.push_back(d.constY);
-      }
+  std::vector<std::int32_t> globalSet;
+  for (Band const& band : bands) {
+    _nTerms += band.nTerms;
+    globalSet.resize(band.sets.size());
+    for (std::size_t j = 0; j < band.sets.size(); ++j)
+      globalSet[j] = internCoefSet(setIndex, _coefSets, band.keys[j], band.sets[j]);
+    // Pair 0 is (0, 0): a band's constant k (from 1) becomes pair pairsBefore + k - 1.
+    std::int32_t const pairsBefore = static_cast<std::int32_t>(_constants.size() / 2);
+    for (AffineTerm t : band.terms) {
+      t.coefSet = globalSet[static_cast<std::size_t>(t.coefSet)];
+      if (t.constants != 0) t.constants += pairsBefore - 1;
       _terms.push_back(t);
     }
+    _constants.insert(_constants.end(), band.constants.begin(), band.constants.end());
   }
   // Uniform terms first, then the other plain ones, then the rest, each
   // group in lattice row order.
