@@ -856,49 +856,83 @@ MultivariateQuadraticSimilarity::MultivariateQuadraticSimilarity(double magnetWe
                                                                  std::uint8_t const* flags, unsigned pass,
                                                                  IxReadGuard const& mesh, int nParms,
                                                                  std::int32_t const* parmIndex,
-                                                                 double const* targetSource)
+                                                                 double const* targetSource, int threads)
     : MultivariateQuadraticConstraints(magnetWeight, nx, ny, step, flags, nParms, parmIndex, targetSource) {
   checkMeshCovers(mesh, nx, ny);
   LatticeView const lv{nx, ny, step, flags, parmIndex, nParms, pass, &mesh};
   _terms.reserve(static_cast<std::size_t>(nParms));
+  // As in the affine model: bands of rows build their terms in parallel with
+  // band-local coefficient sets (in order of first use), renumbered into the
+  // energy's table in band order, as one pass in row order would number
+  // them. A set depends only on the stencil's shape, which its key names.
+  struct Band {
+    std::vector<SimilarityTerm> terms;
+    std::vector<CoefSet> sets;
+    std::vector<std::uint64_t> keys;
+    int nTerms = 0;
+  };
+  int const nBands = (ny + kDraftBandRows - 1) / kDraftBandRows;
+  std::vector<Band> bands(static_cast<std::size_t>(nBands));
+  auto buildBand = [&](int b) {
+    int const y0 = b * kDraftBandRows, y1 = std::min(ny, y0 + kDraftBandRows);
+    Band& out = bands[static_cast<std::size_t>(b)];
+    std::size_t points = 0;
+    for (std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y0) * nx; i < static_cast<std::ptrdiff_t>(y1) * nx; ++i)
+      points += (flags[i] & Interpolate) == 0;
+    out.terms.reserve(points);
+    std::unordered_map<std::uint64_t, int> setIndex;
+    Stencil st;
+    for (int y = y0; y < y1; ++y) {
+      for (int x = 0; x < nx; ++x) {
+        if (lv.flag(x, y) & Interpolate) continue;
+        if (!buildStencil(lv, x, y, st)) continue;
+        int const n = st.n;
+        if (n < 2) continue;
+        ++out.nTerms;
+        SimilarityTerm t{};
+        t.centre = workingIndex(lv.parm(x, y));
+        for (int k = 0; k < 4; ++k) t.inds[k] = k < n ? workingIndex(st.inds[k]) : t.centre;
+        std::uint64_t const key = shapeKey(st);
+        auto const [it, inserted] = setIndex.try_emplace(key, static_cast<int>(out.sets.size()));
+        t.coefSet = it->second;
+        out.terms.push_back(t);
+        if (!inserted) continue;
+        // Least-squares similarity fit (rotation, uniform scale,
+        // translation) of the neighbour offsets onto the neighbour
+        // positions, evaluated at the centre's offset 0; a_k, b_k are its
+        // weights.
+        double sx = 0, sy = 0, sxx = 0, syy = 0;
+        for (int k = 0; k < n; ++k) {
+          sx += st.dx[k];
+          sy += st.dy[k];
+          sxx += st.dx[k] * st.dx[k];
+          syy += st.dy[k] * st.dy[k];
+        }
+        double const denom = n * (sxx + syy) - sx * sx - sy * sy;
+        QX_ASSERT_AS(kAssertFile, denom != 0.0, "denom != 0.0");
+        CoefSet set{};
+        set.n = n;
+        for (int k = 0; k < n; ++k) {
+          set.a[k][0] = set.a[k][1] = (sxx + syy - sx * st.dx[k] - sy * st.dy[k]) / denom;
+          set.b[k][0] = set.b[k][1] = (sy * st.dx[k] - sx * st.dy[k]) / denom;
+        }
+        out.sets.push_back(set);
+        out.keys.push_back(key);
+      }
+    }
+  };
+  // Non-owning handle on the current request: parallelFor returns first.
+  std::shared_ptr<PxRequest> const request(std::shared_ptr<PxRequest>(), PxRequestMgr::getCurrentRequest());
+  PxRequestMgr::getInstance().parallelFor(request, 0, nBands, buildBand, threads);
   std::unordered_map<std::uint64_t, int> setIndex;
-  Stencil st;
-  for (int y = 0; y < ny; ++y) {
-    for (int x = 0; x < nx; ++x) {
-      if (lv.flag(x, y) & Interpolate) continue;
-      if (!buildStencil(lv, x, y, st)) continue;
-      int const n = st.n;
-      if (n < 2) continue;
-      ++_nTerms;
-      SimilarityTerm t{};
-      t.centre = workingIndex(lv.parm(x, y));
-      for (int k = 0; k < 4; ++k) t.inds[k] = k < n ? workingIndex(st.inds[k]) : t.centre;
-      std::uint64_t const key = shapeKey(st);
-      auto const found = setIndex.find(key);
-      if (found != setIndex.end()) {
-        t.coefSet = found->second;
-        _terms.push_back(t);
-        continue;
-      }
-      // Least-squares similarity fit (rotation, uniform scale, translation)
-      // of the neighbour offsets onto the neighbour positions, evaluated at
-      // the centre's offset 0; a_k, b_k are its weights.
-      double sx = 0, sy = 0, sxx = 0, syy = 0;
-      for (int k = 0; k < n; ++k) {
-        sx += st.dx[k];
-        sy += st.dy[k];
-        sxx += st.dx[k] * st.dx[k];
-        syy += st.dy[k] * st.dy[k];
-      }
-      double const denom = n * (sxx + syy) - sx * sx - sy * sy;
-      QX_ASSERT_AS(kAssertFile, denom != 0.0, "denom != 0.0");
-      CoefSet set{};
-      set.n = n;
-      for (int k = 0; k < n; ++k) {
-        set.a[k][0] = set.a[k][1] = (sxx + syy - sx * st.dx[k] - sy * st.dy[k]) / denom;
-        set.b[k][0] = set.b[k][1] = (sy * st.dx[k] - sx * st.dy[k]) / denom;
-      }
-      t.coefSet = internCoefSet(setIndex, _coefSets, key, set);
+  std::vector<std::int32_t> globalSet;
+  for (Band const& band : bands) {
+    _nTerms += band.nTerms;
+    globalSet.resize(band.sets.size());
+    for (std::size_t j = 0; j < band.sets.size(); ++j)
+      globalSet[j] = internCoefSet(setIndex, _coefSets, band.keys[j], band.sets[j]);
+    for (SimilarityTerm t : band.terms) {
+      t.coefSet = globalSet[static_cast<std::size_t>(t.coefSet)];
       _terms.push_back(t);
     }
   }
