@@ -344,25 +344,42 @@ void rowDerivatives(IxReadGuard const& vectors, GeRectangle<int> const& dstRegio
   float const* row = vectors.getRow<float>(y);
   float const* down = vectors.getRow<float>(yr);
   float const dy = static_cast<float>(yr - yl);
-  for (int x = dstRegion.x1(); x < dstRegion.x2(); ++x, ++out) {
+  auto column = [&](int x, SdJacobian<float>& o) {
     int const xl = std::max(x - 1, v.x1()), xr = std::min(x + 1, v.x2() - 1);
     int const il = 3 * (xl - v.x1()), ir = 3 * (xr - v.x1()), i = 3 * (x - v.x1());
     if (xr > xl) {
       float const dx = static_cast<float>(xr - xl);
-      out->a = (row[ir] - row[il]) / dx;
-      out->c = (row[ir + 1] - row[il + 1]) / dx;
+      o.a = (row[ir] - row[il]) / dx;
+      o.c = (row[ir + 1] - row[il + 1]) / dx;
     } else {
-      out->a = 1.0f;
-      out->c = 0.0f;
+      o.a = 1.0f;
+      o.c = 0.0f;
     }
     if (yr > yl) {
-      out->b = (down[i] - up[i]) / dy;
-      out->d = (down[i + 1] - up[i + 1]) / dy;
+      o.b = (down[i] - up[i]) / dy;
+      o.d = (down[i + 1] - up[i + 1]) / dy;
     } else {
-      out->b = 0.0f;
-      out->d = 1.0f;
+      o.b = 0.0f;
+      o.d = 1.0f;
     }
+  };
+  // Columns with both neighbours inside take the central difference over
+  // two pixels without the clamps; the others (at most one at each end) the
+  // general case.
+  int const xBegin = dstRegion.x1(), xEnd = dstRegion.x2();
+  int const innerBegin = std::clamp(v.x1() + 1, xBegin, xEnd), innerEnd = std::clamp(v.x2() - 1, innerBegin, xEnd);
+  for (int x = xBegin; x < innerBegin; ++x) column(x, out[x - xBegin]);
+  if (yr > yl) {
+    for (int x = innerBegin; x < innerEnd; ++x) {
+      float const* p = row + 3 * (x - v.x1());
+      std::size_t const i = static_cast<std::size_t>(3 * (x - v.x1()));
+      out[x - xBegin] = SdJacobian<float>{(p[3] - p[-3]) / 2.0f, (down[i] - up[i]) / dy, (p[4] - p[-2]) / 2.0f,
+                                          (down[i + 1] - up[i + 1]) / dy};
+    }
+  } else {
+    for (int x = innerBegin; x < innerEnd; ++x) column(x, out[x - xBegin]);
   }
+  for (int x = innerEnd; x < xEnd; ++x) column(x, out[x - xBegin]);
 }
 
 template <bool kSimplified>
