@@ -210,6 +210,9 @@ MultivariateQuadraticConstraints::MultivariateQuadraticConstraints(double magnet
   // Working order: the points in lattice row order, so that a term's
   // neighbours sit in the rows just before and after it in memory whatever
   // order refinement created them in.
+  // One pass gives every parameter with a point its rank, its flags and,
+  // with soft constraints, its target; the constrained ones are met in rank
+  // order, so their list comes out ascending.
   _rank.assign(static_cast<std::size_t>(nParms), -1);
   std::int32_t next = 0;
   for (int y = 0; y < ny; ++y) {
@@ -220,6 +223,14 @@ MultivariateQuadraticConstraints::MultivariateQuadraticConstraints(double magnet
       QX_ASSERT_AS(kAssertFile, parm >= 0 && parm < nParms, "parmIndex >= 0 && parmIndex < nParms");
       std::int32_t& r = _rank[static_cast<std::size_t>(parm)];
       if (r < 0) r = next++;
+      _flags[static_cast<std::size_t>(parm)] = flags[i] & (Constrained | SmoothedConstraint);
+      if ((flags[i] & Constrained) == 0) continue;
+      _constrainedParms.push_back(r);
+      if (soft) {
+        QX_ASSERT_AS(kAssertFile, targetSource != nullptr, "targetSource != nullptr");
+        _targets[2 * static_cast<std::size_t>(r)] = targetSource[2 * i];
+        _targets[2 * static_cast<std::size_t>(r) + 1] = targetSource[2 * i + 1];
+      }
     }
   }
   bool identity = true;
@@ -235,23 +246,6 @@ MultivariateQuadraticConstraints::MultivariateQuadraticConstraints(double magnet
     for (int p = 0; p < nParms; ++p) _order[static_cast<std::size_t>(_rank[static_cast<std::size_t>(p)])] = p;
   }
 
-  for (int y = 0; y < ny; ++y) {
-    for (int x = 0; x < nx; ++x) {
-      std::ptrdiff_t const i = static_cast<std::ptrdiff_t>(y) * nx + x;
-      if (flags[i] & Interpolate) continue;
-      std::int32_t const parm = parmIndex[i];
-      _flags[static_cast<std::size_t>(parm)] = flags[i] & (Constrained | SmoothedConstraint);
-      if (soft && (flags[i] & Constrained)) {
-        QX_ASSERT_AS(kAssertFile, targetSource != nullptr, "targetSource != nullptr");
-        std::size_t const w = static_cast<std::size_t>(workingIndex(parm));
-        _targets[2 * w] = targetSource[2 * i];
-        _targets[2 * w + 1] = targetSource[2 * i + 1];
-      }
-    }
-  }
-  for (int p = 0; p < nParms; ++p)
-    if (_flags[static_cast<std::size_t>(p)] & Constrained) _constrainedParms.push_back(workingIndex(p));
-  std::sort(_constrainedParms.begin(), _constrainedParms.end());
   if (!soft) return;
 
   // Fold-over guards: in every leaf cell, every boundary point must stay on
