@@ -96,6 +96,20 @@ static int colorComponents(IxPixelFormat const& f, CoRgbaColorTyped<float> const
 }
 
 CoRgbaColorTyped<float> ixReadColor(IxPixelFormat const& f, std::byte const* p) {
+  if (f.getDepth() == IxPixelFormat::UINT8) {
+    // The common 8-bit case inline: readComp's conversion, without a call
+    // and a switch per component (callers convert whole images this way).
+    auto const u = [p](int i) { return static_cast<float>(std::to_integer<unsigned>(p[i])) * (1.0f / 255.0f); };
+    switch (f.getComps()) {
+      case IxPixelFormat::ALPHA:
+        return {0.0f, 0.0f, 0.0f, u(0)};
+      case IxPixelFormat::RGB:
+        return {u(0), u(1), u(2), 1.0f};
+      case IxPixelFormat::RGBA:
+        return {u(0), u(1), u(2), u(3)};
+    }
+    return {};
+  }
   int const step = f.getBytesPerComp();
   switch (f.getComps()) {
     case IxPixelFormat::ALPHA:

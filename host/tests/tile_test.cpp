@@ -224,4 +224,27 @@ TEST(IxPixelFormatTest, RowWriterStoresTheSameBytesAsPixelWrites) {
   }
 }
 
+TEST(IxPixelFormatTest, ColourReadsMatchComponentReads) {
+  // Every depth and component layout, every 8-bit value in every slot (8-bit
+  // colours take a path of their own); alpha is 1 where there is none.
+  for (auto depth : {IxPixelFormat::UINT8, IxPixelFormat::FLOAT16, IxPixelFormat::FLOAT32}) {
+    for (auto comps : {IxPixelFormat::ALPHA, IxPixelFormat::RGB, IxPixelFormat::RGBA}) {
+      IxPixelFormat const f(comps, depth);
+      int const n = f.getNumComps(), step = f.getBytesPerComp();
+      std::vector<std::byte> pixel(static_cast<std::size_t>(f.getBytesPerPixel()));
+      for (int v = 0; v < 256; ++v) {
+        for (int k = 0; k < f.getBytesPerPixel(); ++k) pixel[k] = static_cast<std::byte>((v + 37 * k) & 255);
+        Color const c = ixReadColor(f, pixel.data());
+        float expected[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+        if (n == 1) expected[3] = f.readComp(pixel.data());
+        for (int k = 0; n > 1 && k < n; ++k) expected[k] = f.readComp(pixel.data() + k * step);
+        float const got[4] = {c.r, c.g, c.b, c.a};
+        for (int k = 0; k < 4; ++k)
+          ASSERT_EQ(std::bit_cast<std::uint32_t>(got[k]), std::bit_cast<std::uint32_t>(expected[k]))
+              << "depth " << depth << ", components " << comps << ", value " << v << ", channel " << k;
+      }
+    }
+  }
+}
+
 }  // namespace

@@ -305,6 +305,25 @@ struct ConstraintApplication::State {
     }
   }
 
+  // Some constrained pixel of [xa, xb] x [ya, yb] is not a lattice point.
+  bool anyConstrainedOffLattice(int xa, int ya, int xb, int yb) const {
+    Lattice const& lat = *lattice;
+    int const wa = xa >> 6, wb = xb >> 6;
+    for (int y = ya; y <= yb; ++y) {
+      std::uint64_t const* row = &bits[static_cast<std::size_t>(y) * words];
+      for (int w = wa; w <= wb; ++w) {
+        std::uint64_t m = row[w];
+        if (w == wa) m &= ~std::uint64_t{0} << (xa & 63);
+        if (w == wb) m &= ~std::uint64_t{0} >> (63 - (xb & 63));
+        while (m != 0) {
+          if (!lat.isParm(w * 64 + __builtin_ctzll(m), y)) return true;
+          m &= m - 1;
+        }
+      }
+    }
+    return false;
+  }
+
   void rankBand(int top, int step) {
     int const rows = std::min(step, ny - 1 - top) + 1;
     std::int32_t count = 0;
@@ -341,6 +360,10 @@ struct ConstraintApplication::State {
 
   void leafSearch(int x, int y, int s) {
     Lattice const& lat = *lattice;
+    int const x0 = x, y0 = y, x1 = std::min(x + s, nx - 1), y1 = std::min(y + s, ny - 1);
+    // Only constrained pixels that are not lattice points act below; most
+    // cells hold none, and need not be walked.
+    if (!anyConstrainedOffLattice(x0, y0, x1, y1)) return;
     if (lat.isSubdivided(x, y, s)) {
       int const h = s / 2;
       for (int j = 0; j < 2; ++j) {
@@ -350,7 +373,6 @@ struct ConstraintApplication::State {
       }
       return;
     }
-    int const x0 = x, y0 = y, x1 = std::min(x + s, nx - 1), y1 = std::min(y + s, ny - 1);
     boundary.clear();
     for (int py = y0; py <= y1; ++py) {
       bool const edgeRow = py == y0 || py == y1;
@@ -595,24 +617,30 @@ class SmoothGridSolver {
     std::uint64_t budget = budgetPerPass;
     int cycle = 0;
     bool converged = false;
+    std::unique_ptr<MultivariateQuadraticBase> energy;
+    int nCon = 0;
     while (budget > 0) {
       ++cycle;
       if (_stats) ++_stats->cycles;
+      bool unchanged = false;
       if (cycle > 1) {
         Stopwatch t(_stats ? &_stats->refineSeconds : nullptr);
-        if (refinementSweep() == 0 && converged) break;
+        unchanged = refinementSweep() == 0;
+        if (unchanged && converged) break;
       }
-      int nCon;
-      {
-        Stopwatch t(_stats ? &_stats->constraintSeconds : nullptr);
-        nCon = _constraints->apply(*_lattice, _magnetWeight > 0 ? _targets.get() : nullptr);
-      }
-      int const nVars = _lattice->nParms() - nCon;
-      std::unique_ptr<MultivariateQuadraticBase> energy;
-      {
+      // With hard constraints, a cycle whose sweep subdivided nothing would
+      // tie the same points to the same targets (which the minimiser never
+      // moves) and build the same energy from them: the last one is kept.
+      if (!(unchanged && energy && _magnetWeight <= 0)) {
+        energy.reset();
+        {
+          Stopwatch t(_stats ? &_stats->constraintSeconds : nullptr);
+          nCon = _constraints->apply(*_lattice, _magnetWeight > 0 ? _targets.get() : nullptr);
+        }
         Stopwatch t(_stats ? &_stats->energySeconds : nullptr);
         energy = buildEnergy();
       }
+      int const nVars = _lattice->nParms() - nCon;
       converged = true;
       if (nCon > 0 && nVars > 0) {
         Stopwatch t(_stats ? &_stats->minimiseSeconds : nullptr);
@@ -696,6 +724,16 @@ class SmoothGridSolver {
 
   // ---- Refinement -----------------------------------------------------
 
+  // A sweep first finds the leaves it will subdivide, then subdivides them.
+  // Whether a leaf is subdivided does not depend on the sweep's own changes
+  // (its residual, its constraints and its pass content are fixed for the
+  // sweep, and subdividing one leaf creates no other), so the leaves can be
+  // found up front, on every core. The corner data that place the new
+  // parameters do depend on the parameters created before them in the
+  // sweep: they are estimated in the same order and at the same point of the
+  // walk as a walk of every cell would, but only on the way down to a leaf
+  // that is subdivided. Most of a converged lattice is left alone, and
+  // estimating corner data was most of a sweep's work.
   int refinementSweep() {
     _sweepParmLimit = std::min<std::size_t>(_perTermEnergy.size(), static_cast<std::size_t>(_lattice->nParms()));
     _refined = 0;
@@ -705,8 +743,11 @@ class SmoothGridSolver {
     int const minStep = _minStep;
     QX_ASSERT(minStep >= 1);
     if (step <= minStep) return 0;
+    findLeavesToSubdivide();
+    _nextLeaf = 0;
     for (int y = 0; y < _ny - 1; y += step) {
       for (int x = 0; x < _nx - 1; x += step) {
+        if (!nextLeafWithin(x, y, step)) continue;
         CornerData const c[4] = {estimateCornerData(*_lattice, x, y), estimateCornerData(*_lattice, x + step, y),
                                  estimateCornerData(*_lattice, x, y + step),
                                  estimateCornerData(*_lattice, x + step, y + step)};
@@ -714,13 +755,64 @@ class SmoothGridSolver {
         checkInterruption();  // a refined top-level cell holds many rows of work
       }
     }
+    QX_ASSERT(_nextLeaf == _leavesToSubdivide.size());
     return _refined;
   }
 
+  struct Cell {
+    int x, y, s;
+  };
+
+  // The leaves of the sweep to subdivide, in the order of a depth-first walk
+  // (rows of top-level cells top to bottom, cells left to right, children in
+  // the order (x, y), (x + h, y), (x, y + h), (x + h, y + h)). Rows of
+  // top-level cells are searched in parallel; the lattice is only read.
+  void findLeavesToSubdivide() {
+    int const step = _firstStep;
+    int const rows = (_ny - 1) / step;
+    _rowLeaves.resize(static_cast<std::size_t>(rows));
+    auto searchRow = [&](int row) {
+      std::vector<Cell>& out = _rowLeaves[static_cast<std::size_t>(row)];
+      out.clear();
+      for (int x = 0; x < _nx - 1; x += step) collectLeaves(x, row * step, step, out);
+    };
+    // Non-owning handle on the current request: parallelFor returns first.
+    std::shared_ptr<PxRequest> const request(std::shared_ptr<PxRequest>(), PxRequestMgr::getCurrentRequest());
+    PxRequestMgr::getInstance().parallelFor(request, 0, rows, searchRow);
+    _leavesToSubdivide.clear();
+    for (std::vector<Cell> const& r : _rowLeaves) _leavesToSubdivide.insert(_leavesToSubdivide.end(), r.begin(), r.end());
+  }
+
+  void collectLeaves(int x, int y, int s, std::vector<Cell>& out) const {
+    if (s <= _minStep) return;
+    Lattice const& lat = *_lattice;
+    if (lat.isSubdivided(x, y, s)) {
+      int const h = s / 2;
+      for (int j = 0; j < 2; ++j) {
+        for (int i = 0; i < 2; ++i) {
+          if (lat.isCellOrigin(x + i * h, y + j * h)) collectLeaves(x + i * h, y + j * h, h, out);
+        }
+      }
+      return;
+    }
+    if (leafNeedsSubdivision(x, y, s)) out.push_back({x, y, s});
+  }
+
+  bool leafNeedsSubdivision(int x, int y, int s) const {
+    // Nothing of this pass needs the cell.
+    if (!neededNear(x, y, s)) return false;
+    double const threshold = 0.75 * _refineThreshold;
+    return !(threshold > 0 && !fixedNear(x, y, s) && threshold * threshold >= maxResidualOnBoundary(x, y, s));
+  }
+
+  // The next leaf to subdivide lies in the cell (x, y, s).
+  bool nextLeafWithin(int x, int y, int s) const {
+    if (_nextLeaf >= _leavesToSubdivide.size()) return false;
+    Cell const& l = _leavesToSubdivide[_nextLeaf];
+    return l.x >= x && l.x < x + s && l.y >= y && l.y < y + s;
+  }
+
   void refineCell(int x, int y, int s, CornerData const c[4]) {
-    int const minStep = _minStep;
-    QX_ASSERT(minStep >= 1);
-    if (s <= minStep) return;
     Lattice& lat = *_lattice;
     if (lat.isSubdivided(x, y, s)) {
       CornerData child[9];
@@ -728,7 +820,7 @@ class SmoothGridSolver {
       int const h = s / 2;
       for (int j = 0; j < 2; ++j) {
         for (int i = 0; i < 2; ++i) {
-          if (!lat.isCellOrigin(x + i * h, y + j * h)) continue;
+          if (!lat.isCellOrigin(x + i * h, y + j * h) || !nextLeafWithin(x + i * h, y + j * h, h)) continue;
           CornerData const cc[4] = {child[j * 3 + i], child[j * 3 + i + 1], child[(j + 1) * 3 + i],
                                     child[(j + 1) * 3 + i + 1]};
           refineCell(x + i * h, y + j * h, h, cc);
@@ -736,10 +828,10 @@ class SmoothGridSolver {
       }
       return;
     }
-    // Nothing of this pass needs the cell.
-    if (!neededNear(x, y, s)) return;
-    double const threshold = 0.75 * _refineThreshold;
-    if (threshold > 0 && !fixedNear(x, y, s) && threshold * threshold >= maxResidualOnBoundary(x, y, s)) return;
+    // A leaf holding the next leaf to subdivide is that leaf.
+    Cell const& l = _leavesToSubdivide[_nextLeaf];
+    QX_ASSERT(l.x == x && l.y == y && l.s == s);
+    ++_nextLeaf;
     // Subdivide on the cell's own patch, so the new parameters start where
     // the interpolation already had them.
     int const h = s / 2;
@@ -844,6 +936,9 @@ class SmoothGridSolver {
   PassSummary _summary;
   std::size_t _sweepParmLimit = 0;
   int _refined = 0;
+  std::vector<std::vector<Cell>> _rowLeaves;  // per row of top-level cells, while a sweep searches
+  std::vector<Cell> _leavesToSubdivide;       // the sweep's leaves, in walk order
+  std::size_t _nextLeaf = 0;
 };
 
 }  // namespace

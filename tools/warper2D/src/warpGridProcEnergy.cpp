@@ -210,6 +210,9 @@ MultivariateQuadraticConstraints::MultivariateQuadraticConstraints(double magnet
   // Working order: the points in lattice row order, so that a term's
   // neighbours sit in the rows just before and after it in memory whatever
   // order refinement created them in.
+  // One pass gives every parameter with a point its rank, its flags and,
+  // with soft constraints, its target; the constrained ones are met in rank
+  // order, so their list comes out ascending.
   _rank.assign(static_cast<std::size_t>(nParms), -1);
   std::int32_t next = 0;
   for (int y = 0; y < ny; ++y) {
@@ -220,6 +223,14 @@ MultivariateQuadraticConstraints::MultivariateQuadraticConstraints(double magnet
       QX_ASSERT_AS(kAssertFile, parm >= 0 && parm < nParms, "parmIndex >= 0 && parmIndex < nParms");
       std::int32_t& r = _rank[static_cast<std::size_t>(parm)];
       if (r < 0) r = next++;
+      _flags[static_cast<std::size_t>(parm)] = flags[i] & (Constrained | SmoothedConstraint);
+      if ((flags[i] & Constrained) == 0) continue;
+      _constrainedParms.push_back(r);
+      if (soft) {
+        QX_ASSERT_AS(kAssertFile, targetSource != nullptr, "targetSource != nullptr");
+        _targets[2 * static_cast<std::size_t>(r)] = targetSource[2 * i];
+        _targets[2 * static_cast<std::size_t>(r) + 1] = targetSource[2 * i + 1];
+      }
     }
   }
   bool identity = true;
@@ -235,23 +246,6 @@ MultivariateQuadraticConstraints::MultivariateQuadraticConstraints(double magnet
     for (int p = 0; p < nParms; ++p) _order[static_cast<std::size_t>(_rank[static_cast<std::size_t>(p)])] = p;
   }
 
-  for (int y = 0; y < ny; ++y) {
-    for (int x = 0; x < nx; ++x) {
-      std::ptrdiff_t const i = static_cast<std::ptrdiff_t>(y) * nx + x;
-      if (flags[i] & Interpolate) continue;
-      std::int32_t const parm = parmIndex[i];
-      _flags[static_cast<std::size_t>(parm)] = flags[i] & (Constrained | SmoothedConstraint);
-      if (soft && (flags[i] & Constrained)) {
-        QX_ASSERT_AS(kAssertFile, targetSource != nullptr, "targetSource != nullptr");
-        std::size_t const w = static_cast<std::size_t>(workingIndex(parm));
-        _targets[2 * w] = targetSource[2 * i];
-        _targets[2 * w + 1] = targetSource[2 * i + 1];
-      }
-    }
-  }
-  for (int p = 0; p < nParms; ++p)
-    if (_flags[static_cast<std::size_t>(p)] & Constrained) _constrainedParms.push_back(workingIndex(p));
-  std::sort(_constrainedParms.begin(), _constrainedParms.end());
   if (!soft) return;
 
   // Fold-over guards: in every leaf cell, every boundary point must stay on
@@ -575,41 +569,72 @@ MultivariateQuadraticAffine::MultivariateQuadraticAffine(double magnetWeight, in
     d.entries = entries;
     return true;
   };
+  // Each band stores its terms as they will be kept, with coefficient sets
+  // and constants numbered within the band (sets in order of first use,
+  // constants from 1, 0 meaning none); the bands are then renumbered into
+  // the energy's tables in band order, which gives every set and constant
+  // the number that one pass in row order would.
+  struct Band {
+    std::vector<AffineTerm> terms;
+    std::vector<CoefSet> sets;
+    std::vector<std::uint64_t> keys;
+    std::vector<double> constants;
+    int nTerms = 0;
+  };
   int const nBands = (ny + kDraftBandRows - 1) / kDraftBandRows;
-  std::vector<std::vector<AffineDraft>> drafts(static_cast<std::size_t>(nBands));
-  auto draftBand = [&](int band) {
-    int const y0 = band * kDraftBandRows, y1 = std::min(ny, y0 + kDraftBandRows);
-    std::vector<AffineDraft>& out = drafts[static_cast<std::size_t>(band)];
-    // At most one draft per parameter: counted first, so the band never
+  std::vector<Band> bands(static_cast<std::size_t>(nBands));
+  auto draftBand = [&](int b) {
+    int const y0 = b * kDraftBandRows, y1 = std::min(ny, y0 + kDraftBandRows);
+    Band& out = bands[static_cast<std::size_t>(b)];
+    // At most one term per parameter: counted first, so the band never
     // grows its storage while drafting.
     std::size_t points = 0;
     for (std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y0) * nx; i < static_cast<std::ptrdiff_t>(y1) * nx; ++i)
       points += (flags[i] & Interpolate) == 0;
-    out.reserve(points);
+    out.terms.reserve(points);
+    std::unordered_map<std::uint64_t, int> setIndex;
     Stencil st;
     AffineDraft d;
-    for (int y = y0; y < y1; ++y)
-      for (int x = 0; x < nx; ++x)
-        if ((lv.flag(x, y) & Interpolate) == 0 && draft(x, y, st, d)) out.push_back(d);
+    for (int y = y0; y < y1; ++y) {
+      for (int x = 0; x < nx; ++x) {
+        if ((lv.flag(x, y) & Interpolate) != 0 || !draft(x, y, st, d)) continue;
+        if (d.entries >= 1) ++out.nTerms;
+        if (d.entries == 0 && d.constX == 0.0 && d.constY == 0.0) continue;
+        AffineTerm t = d.t;
+        auto const [it, inserted] = setIndex.try_emplace(d.key, static_cast<int>(out.sets.size()));
+        if (inserted) {
+          out.sets.push_back(d.set);
+          out.keys.push_back(d.key);
+        }
+        t.coefSet = it->second;
+        t.constants = 0;
+        if (d.constX != 0.0 || d.constY != 0.0) {
+          out.constants.push_back(d.constX);
+          out.constants.push_back(d.constY);
+          t.constants = static_cast<std::int32_t>(out.constants.size() / 2);
+        }
+        out.terms.push_back(t);
+      }
+    }
   };
   // Non-owning handle on the current request: parallelFor returns first.
   std::shared_ptr<PxRequest> const request(std::shared_ptr<PxRequest>(), PxRequestMgr::getCurrentRequest());
   PxRequestMgr::getInstance().parallelFor(request, 0, nBands, draftBand, threads);
   std::unordered_map<std::uint64_t, int> setIndex;
-  for (std::vector<AffineDraft> const& band : drafts) {
-    for (AffineDraft const& d : band) {
-      if (d.entries >= 1) ++_nTerms;
-      if (d.entries == 0 && d.constX == 0.0 && d.constY == 0.0) continue;
-      AffineTerm t = d.t;
-      t.coefSet = internCoefSet(setIndex, _coefSets, d.key, d.set);
-      t.constants = 0;
-      if (d.constX != 0.0 || d.constY != 0.0) {
-        t.constants = static_cast<std::int32_t>(_constants.size() / 2);
-        _constants.push_back(d.constX);
-        _constants.push_back(d.constY);
-      }
+  std::vector<std::int32_t> globalSet;
+  for (Band const& band : bands) {
+    _nTerms += band.nTerms;
+    globalSet.resize(band.sets.size());
+    for (std::size_t j = 0; j < band.sets.size(); ++j)
+      globalSet[j] = internCoefSet(setIndex, _coefSets, band.keys[j], band.sets[j]);
+    // Pair 0 is (0, 0): a band's constant k (from 1) becomes pair pairsBefore + k - 1.
+    std::int32_t const pairsBefore = static_cast<std::int32_t>(_constants.size() / 2);
+    for (AffineTerm t : band.terms) {
+      t.coefSet = globalSet[static_cast<std::size_t>(t.coefSet)];
+      if (t.constants != 0) t.constants += pairsBefore - 1;
       _terms.push_back(t);
     }
+    _constants.insert(_constants.end(), band.constants.begin(), band.constants.end());
   }
   // Uniform terms first, then the other plain ones, then the rest, each
   // group in lattice row order.
@@ -825,49 +850,83 @@ MultivariateQuadraticSimilarity::MultivariateQuadraticSimilarity(double magnetWe
                                                                  std::uint8_t const* flags, unsigned pass,
                                                                  IxReadGuard const& mesh, int nParms,
                                                                  std::int32_t const* parmIndex,
-                                                                 double const* targetSource)
+                                                                 double const* targetSource, int threads)
     : MultivariateQuadraticConstraints(magnetWeight, nx, ny, step, flags, nParms, parmIndex, targetSource) {
   checkMeshCovers(mesh, nx, ny);
   LatticeView const lv{nx, ny, step, flags, parmIndex, nParms, pass, &mesh};
   _terms.reserve(static_cast<std::size_t>(nParms));
+  // As in the affine model: bands of rows build their terms in parallel with
+  // band-local coefficient sets (in order of first use), renumbered into the
+  // energy's table in band order, as one pass in row order would number
+  // them. A set depends only on the stencil's shape, which its key names.
+  struct Band {
+    std::vector<SimilarityTerm> terms;
+    std::vector<CoefSet> sets;
+    std::vector<std::uint64_t> keys;
+    int nTerms = 0;
+  };
+  int const nBands = (ny + kDraftBandRows - 1) / kDraftBandRows;
+  std::vector<Band> bands(static_cast<std::size_t>(nBands));
+  auto buildBand = [&](int b) {
+    int const y0 = b * kDraftBandRows, y1 = std::min(ny, y0 + kDraftBandRows);
+    Band& out = bands[static_cast<std::size_t>(b)];
+    std::size_t points = 0;
+    for (std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y0) * nx; i < static_cast<std::ptrdiff_t>(y1) * nx; ++i)
+      points += (flags[i] & Interpolate) == 0;
+    out.terms.reserve(points);
+    std::unordered_map<std::uint64_t, int> setIndex;
+    Stencil st;
+    for (int y = y0; y < y1; ++y) {
+      for (int x = 0; x < nx; ++x) {
+        if (lv.flag(x, y) & Interpolate) continue;
+        if (!buildStencil(lv, x, y, st)) continue;
+        int const n = st.n;
+        if (n < 2) continue;
+        ++out.nTerms;
+        SimilarityTerm t{};
+        t.centre = workingIndex(lv.parm(x, y));
+        for (int k = 0; k < 4; ++k) t.inds[k] = k < n ? workingIndex(st.inds[k]) : t.centre;
+        std::uint64_t const key = shapeKey(st);
+        auto const [it, inserted] = setIndex.try_emplace(key, static_cast<int>(out.sets.size()));
+        t.coefSet = it->second;
+        out.terms.push_back(t);
+        if (!inserted) continue;
+        // Least-squares similarity fit (rotation, uniform scale,
+        // translation) of the neighbour offsets onto the neighbour
+        // positions, evaluated at the centre's offset 0; a_k, b_k are its
+        // weights.
+        double sx = 0, sy = 0, sxx = 0, syy = 0;
+        for (int k = 0; k < n; ++k) {
+          sx += st.dx[k];
+          sy += st.dy[k];
+          sxx += st.dx[k] * st.dx[k];
+          syy += st.dy[k] * st.dy[k];
+        }
+        double const denom = n * (sxx + syy) - sx * sx - sy * sy;
+        QX_ASSERT_AS(kAssertFile, denom != 0.0, "denom != 0.0");
+        CoefSet set{};
+        set.n = n;
+        for (int k = 0; k < n; ++k) {
+          set.a[k][0] = set.a[k][1] = (sxx + syy - sx * st.dx[k] - sy * st.dy[k]) / denom;
+          set.b[k][0] = set.b[k][1] = (sy * st.dx[k] - sx * st.dy[k]) / denom;
+        }
+        out.sets.push_back(set);
+        out.keys.push_back(key);
+      }
+    }
+  };
+  // Non-owning handle on the current request: parallelFor returns first.
+  std::shared_ptr<PxRequest> const request(std::shared_ptr<PxRequest>(), PxRequestMgr::getCurrentRequest());
+  PxRequestMgr::getInstance().parallelFor(request, 0, nBands, buildBand, threads);
   std::unordered_map<std::uint64_t, int> setIndex;
-  Stencil st;
-  for (int y = 0; y < ny; ++y) {
-    for (int x = 0; x < nx; ++x) {
-      if (lv.flag(x, y) & Interpolate) continue;
-      if (!buildStencil(lv, x, y, st)) continue;
-      int const n = st.n;
-      if (n < 2) continue;
-      ++_nTerms;
-      SimilarityTerm t{};
-      t.centre = workingIndex(lv.parm(x, y));
-      for (int k = 0; k < 4; ++k) t.inds[k] = k < n ? workingIndex(st.inds[k]) : t.centre;
-      std::uint64_t const key = shapeKey(st);
-      auto const found = setIndex.find(key);
-      if (found != setIndex.end()) {
-        t.coefSet = found->second;
-        _terms.push_back(t);
-        continue;
-      }
-      // Least-squares similarity fit (rotation, uniform scale, translation)
-      // of the neighbour offsets onto the neighbour positions, evaluated at
-      // the centre's offset 0; a_k, b_k are its weights.
-      double sx = 0, sy = 0, sxx = 0, syy = 0;
-      for (int k = 0; k < n; ++k) {
-        sx += st.dx[k];
-        sy += st.dy[k];
-        sxx += st.dx[k] * st.dx[k];
-        syy += st.dy[k] * st.dy[k];
-      }
-      double const denom = n * (sxx + syy) - sx * sx - sy * sy;
-      QX_ASSERT_AS(kAssertFile, denom != 0.0, "denom != 0.0");
-      CoefSet set{};
-      set.n = n;
-      for (int k = 0; k < n; ++k) {
-        set.a[k][0] = set.a[k][1] = (sxx + syy - sx * st.dx[k] - sy * st.dy[k]) / denom;
-        set.b[k][0] = set.b[k][1] = (sy * st.dx[k] - sx * st.dy[k]) / denom;
-      }
-      t.coefSet = internCoefSet(setIndex, _coefSets, key, set);
+  std::vector<std::int32_t> globalSet;
+  for (Band const& band : bands) {
+    _nTerms += band.nTerms;
+    globalSet.resize(band.sets.size());
+    for (std::size_t j = 0; j < band.sets.size(); ++j)
+      globalSet[j] = internCoefSet(setIndex, _coefSets, band.keys[j], band.sets[j]);
+    for (SimilarityTerm t : band.terms) {
+      t.coefSet = globalSet[static_cast<std::size_t>(t.coefSet)];
       _terms.push_back(t);
     }
   }

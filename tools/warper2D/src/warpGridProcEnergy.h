@@ -277,9 +277,11 @@ class MultivariateQuadraticSimilarity : public MultivariateQuadraticConstraints 
  public:
   // As the affine model, but constrained neighbours stay in the terms as
   // variables (their current positions are read from x at evaluation time).
+  // The terms are built in bands of rows on the request manager's pool
+  // (`threads` as for the affine model); the energy does not depend on it.
   MultivariateQuadraticSimilarity(double magnetWeight, int nx, int ny, int step, std::uint8_t const* flags,
                                   unsigned pass, IxReadGuard const& mesh, int nParms,
-                                  std::int32_t const* parmIndex, double const* targetSource);
+                                  std::int32_t const* parmIndex, double const* targetSource, int threads = 0);
   ~MultivariateQuadraticSimilarity() override;
 
   double computeWorkingGradientAndEnergy(double const* w, double* g) const override;

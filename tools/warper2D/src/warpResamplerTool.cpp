@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <thread>
 #include <utility>
 
 #include "base/assertions.h"
@@ -73,6 +76,10 @@ Vector<std::array<float, 4>> cubicWeights(int f) {
 // R and G are scaled to output pixel units. B, the share of written coarse
 // pixels, is interpolated but not scaled: it stays 1 where every coarse
 // pixel around was written.
+// Output rows per job of the upsampling: a band recomputes about three
+// coarse rows of the band above, so bands are kept long.
+constexpr int kUpsampleBandRows = 128;
+
 void upsampleVectors(IxTile const& coarse, IxTile const& out, int k) {
   GeRectangle<int> const srcRegion = coarse.getPixelRegion();
   GeRectangle<int> const dstRegion = out.getPixelRegion();
@@ -99,14 +106,14 @@ void upsampleVectors(IxTile const& coarse, IxTile const& out, int k) {
     columnWeights[i] = &table[x - cx * extraProxyFactor];
   }
 
-  // Four horizontally interpolated coarse rows, slot r & 3 holding coarse
-  // row r, with R and G already scaled to output pixel units: the vertical
-  // pass is then one plain weighted sum over the row's floats.
+  // Bands of output rows run on the request manager's pool. Each keeps four
+  // horizontally interpolated coarse rows, slot r & 3 holding coarse row r,
+  // with R and G already scaled to output pixel units: the vertical pass is
+  // then one plain weighted sum over the row's floats. A band recomputes the
+  // few coarse rows it shares with the band above; every output row is
+  // computed the same way whichever band and thread it falls to.
   float const scale = static_cast<float>(extraProxyFactor);
   std::size_t const rowFloats = static_cast<std::size_t>(width) * 3;
-  Vector<float> ring(4 * rowFloats);
-  std::array<int, 4> held;
-  held.fill(srcRegion.y1() - 1);  // no coarse row is there yet
   IxReadGuard const src(coarse);
   IxWriteGuard const dst(out);
   auto horizontal = [&](int row, float* h) {
@@ -119,31 +126,40 @@ void upsampleVectors(IxTile const& coarse, IxTile const& out, int k) {
       h[1] *= scale;
     }
   };
-
-  for (int y = dstRegion.y1(); y < dstRegion.y2(); ++y) {
-    int const cy = std::clamp(y >> k, srcRegion.y1() + 1, srcRegion.y2() - 3);
-    int const yLookup = y - cy * extraProxyFactor;
-    QX_ASSERT(0 <= yLookup);
-    QX_ASSERT(yLookup <= extraProxyFactor);
-    float const* rows[4];
-    for (int j = 0; j < 4; ++j) {
-      int const row = cy - 1 + j;
-      float* h = ring.data() + static_cast<std::size_t>(row & 3) * rowFloats;
-      if (held[row & 3] != row) {
-        horizontal(row, h);
-        held[row & 3] = row;
+  auto band = [&](int b) {
+    Vector<float> ring(4 * rowFloats);
+    std::array<int, 4> held;
+    held.fill(srcRegion.y1() - 1);  // no coarse row is there yet
+    int const yEnd = std::min(dstRegion.y2(), dstRegion.y1() + (b + 1) * kUpsampleBandRows);
+    for (int y = dstRegion.y1() + b * kUpsampleBandRows; y < yEnd; ++y) {
+      int const cy = std::clamp(y >> k, srcRegion.y1() + 1, srcRegion.y2() - 3);
+      int const yLookup = y - cy * extraProxyFactor;
+      QX_ASSERT(0 <= yLookup);
+      QX_ASSERT(yLookup <= extraProxyFactor);
+      float const* rows[4];
+      for (int j = 0; j < 4; ++j) {
+        int const row = cy - 1 + j;
+        float* h = ring.data() + static_cast<std::size_t>(row & 3) * rowFloats;
+        if (held[row & 3] != row) {
+          horizontal(row, h);
+          held[row & 3] = row;
+        }
+        rows[j] = h;
       }
-      rows[j] = h;
+      std::array<float, 4> const& w = table[yLookup];
+      float const* __restrict r0 = rows[0];
+      float const* __restrict r1 = rows[1];
+      float const* __restrict r2 = rows[2];
+      float const* __restrict r3 = rows[3];
+      float* __restrict o = dst.getRow<float>(y);
+      for (std::size_t i = 0; i < rowFloats; ++i) o[i] = w[0] * r0[i] + w[1] * r1[i] + w[2] * r2[i] + w[3] * r3[i];
+      PxRequestMgr::getInstance().checkInterruption();
     }
-    std::array<float, 4> const& w = table[yLookup];
-    float const* __restrict r0 = rows[0];
-    float const* __restrict r1 = rows[1];
-    float const* __restrict r2 = rows[2];
-    float const* __restrict r3 = rows[3];
-    float* __restrict o = dst.getRow<float>(y);
-    for (std::size_t i = 0; i < rowFloats; ++i) o[i] = w[0] * r0[i] + w[1] * r1[i] + w[2] * r2[i] + w[3] * r3[i];
-    PxRequestMgr::getInstance().checkInterruption();
-  }
+  };
+  int const nBands = (dstRegion.getHeight() + kUpsampleBandRows - 1) / kUpsampleBandRows;
+  // Non-owning handle on the current request: parallelFor returns first.
+  std::shared_ptr<PxRequest> const request(std::shared_ptr<PxRequest>(), PxRequestMgr::getCurrentRequest());
+  PxRequestMgr::getInstance().parallelFor(request, 0, nBands, band);
 }
 
 // The mesh and blend amounts a vector node works with (vectorResampleProc.h:
@@ -328,25 +344,42 @@ void rowDerivatives(IxReadGuard const& vectors, GeRectangle<int> const& dstRegio
   float const* row = vectors.getRow<float>(y);
   float const* down = vectors.getRow<float>(yr);
   float const dy = static_cast<float>(yr - yl);
-  for (int x = dstRegion.x1(); x < dstRegion.x2(); ++x, ++out) {
+  auto column = [&](int x, SdJacobian<float>& o) {
     int const xl = std::max(x - 1, v.x1()), xr = std::min(x + 1, v.x2() - 1);
     int const il = 3 * (xl - v.x1()), ir = 3 * (xr - v.x1()), i = 3 * (x - v.x1());
     if (xr > xl) {
       float const dx = static_cast<float>(xr - xl);
-      out->a = (row[ir] - row[il]) / dx;
-      out->c = (row[ir + 1] - row[il + 1]) / dx;
+      o.a = (row[ir] - row[il]) / dx;
+      o.c = (row[ir + 1] - row[il + 1]) / dx;
     } else {
-      out->a = 1.0f;
-      out->c = 0.0f;
+      o.a = 1.0f;
+      o.c = 0.0f;
     }
     if (yr > yl) {
-      out->b = (down[i] - up[i]) / dy;
-      out->d = (down[i + 1] - up[i + 1]) / dy;
+      o.b = (down[i] - up[i]) / dy;
+      o.d = (down[i + 1] - up[i + 1]) / dy;
     } else {
-      out->b = 0.0f;
-      out->d = 1.0f;
+      o.b = 0.0f;
+      o.d = 1.0f;
     }
+  };
+  // Columns with both neighbours inside take the central difference over
+  // two pixels without the clamps; the others (at most one at each end) the
+  // general case.
+  int const xBegin = dstRegion.x1(), xEnd = dstRegion.x2();
+  int const innerBegin = std::clamp(v.x1() + 1, xBegin, xEnd), innerEnd = std::clamp(v.x2() - 1, innerBegin, xEnd);
+  for (int x = xBegin; x < innerBegin; ++x) column(x, out[x - xBegin]);
+  if (yr > yl) {
+    for (int x = innerBegin; x < innerEnd; ++x) {
+      float const* p = row + 3 * (x - v.x1());
+      std::size_t const i = static_cast<std::size_t>(3 * (x - v.x1()));
+      out[x - xBegin] = SdJacobian<float>{(p[3] - p[-3]) / 2.0f, (down[i] - up[i]) / dy, (p[4] - p[-2]) / 2.0f,
+                                          (down[i + 1] - up[i + 1]) / dy};
+    }
+  } else {
+    for (int x = innerBegin; x < innerEnd; ++x) column(x, out[x - xBegin]);
   }
+  for (int x = innerEnd; x < xEnd; ++x) column(x, out[x - xBegin]);
 }
 
 template <bool kSimplified>
@@ -377,7 +410,7 @@ class WarpResamplerNode final : public PxImageNode {
     params.textureMatrix = SdTextureParams::pixelToTextureMatrix(getPrimaryInput()->computePixelROD(context, validity));
     PxImageTexture texture(*getPrimaryInput(), context, params);
 
-    PxImageResult const vectors = _resamplingVectors->computeImage(context);
+    PxImageResult const vectors = computeVectors(context, params);
     validity = reduceVI(validity, vectors.validity);
     GeRectangle<int> const vectorRegion = vectors.tile.getPixelRegion();
     QX_ASSERT((vectorRegion & dstRegion) == dstRegion);
@@ -404,6 +437,48 @@ class WarpResamplerNode final : public PxImageNode {
   }
 
  private:
+  // The resampling vectors. With a footprint filter the texture's first
+  // pyramid level (the whole input averaged down by two, which the
+  // footprints blend in wherever the warp shrinks the image by more than a
+  // quarter) is built meanwhile on another thread, when one is free while
+  // the vectors are computed: on a fresh frame that is the solve of the
+  // mesh, which occupies one core for most of its time, and the level
+  // would otherwise be built by the first tile that needs it while the
+  // other tiles wait for it. The level goes to the image cache, where the
+  // tiles' textures find it. If no thread is free before the vectors are
+  // there, nothing is built ahead: a warp that never shrinks the image
+  // then never pays for it.
+  PxImageResult computeVectors(PxImageContext const& context, SdTextureParams const& params) const {
+    if (!params.needsDerivatives() || PxRequestMgr::getInstance().getWorkerCount() == 0)
+      return _resamplingVectors->computeImage(context);
+    PxImageResult vectors;
+    std::atomic<bool> vectorsDone{false};
+    // Roles go by thread, not by index: the calling thread computes the
+    // vectors (its nested work may then reach the pool as before), a
+    // helper builds the level.
+    std::thread::id const caller = std::this_thread::get_id();
+    auto job = [&](int) {
+      if (std::this_thread::get_id() == caller) {
+        if (vectorsDone.load()) return;
+        vectors = _resamplingVectors->computeImage(context);
+        vectorsDone.store(true);
+      } else if (!vectorsDone.load()) {
+        PxImageTexture warm(*getPrimaryInput(), context, params);
+        // A footprint 1.5 source pixels across blends level 1 in.
+        GeRectangle<int> const& source = warm.getSourcePixels();
+        if (!source.isEmpty())
+          (void)warm.sample(0.5 * (source.x1() + source.x2() - 1), 0.5 * (source.y1() + source.y2() - 1),
+                            SdJacobian<double>{1.5, 0.0, 0.0, 1.5});
+      }
+    };
+    // Non-owning handle on the current request: parallelFor returns first.
+    std::shared_ptr<PxRequest> const request(std::shared_ptr<PxRequest>(), PxRequestMgr::getCurrentRequest());
+    PxRequestMgr::getInstance().parallelFor(request, 0, 2, job, 2);
+    // A helper that took both indices before the caller took one.
+    if (!vectorsDone.load()) vectors = _resamplingVectors->computeImage(context);
+    return vectors;
+  }
+
   PxStrongHndl<PxImageProtocol> _resamplingVectors;
   PxStrongHndl<PxImageProtocol> _destinationVectors;  // held so that the chain shares one cache of them
   ValueHndl<int> _filter;

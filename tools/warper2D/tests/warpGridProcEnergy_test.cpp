@@ -187,25 +187,42 @@ TEST(EnergyTest, ExactTransformsHaveZeroEnergyAndPerTermResidualsSumToTheEnergy)
   }
 }
 
-TEST(EnergyTest, AffineTermsAreTheSameOnAnyNumberOfThreads) {
-  // Lattices up to 25 rows: two bands of drafted rows.
+// Both models build their terms in bands of rows on the pool: the terms,
+// their coefficient sets and constants are the same bits on any number of
+// threads.
+template <class Energy, class Term>
+void expectSameTermsOnAnyNumberOfThreads(std::function<std::unique_ptr<Energy>(int)> const& build,
+                                         TestLattice const& l, int trial) {
+  auto const one = build(1);
+  for (int threads : {2, 3, 0}) {
+    auto const e = build(threads);
+    ASSERT_EQ(e->getNTerms(), one->getNTerms());
+    ASSERT_EQ(e->getTerms().size(), one->getTerms().size());
+    EXPECT_EQ(std::memcmp(e->getTerms().data(), one->getTerms().data(), e->getTerms().size() * sizeof(Term)), 0);
+    EXPECT_EQ(e->computeEnergy(l.positions.data(), nullptr), one->computeEnergy(l.positions.data(), nullptr)) << trial;
+  }
+}
+
+TEST(EnergyTest, TermsAreTheSameOnAnyNumberOfThreads) {
+  // Lattices up to 25 rows: two bands of rows.
   std::mt19937 rng(23);
   for (int trial = 0; trial < 12; ++trial) {
     TestLattice const l = randomLattice(rng, 0.4);
     IxReadGuard r(l.mesh);
-    auto build = [&](int threads) {
-      return std::make_unique<MultivariateQuadraticAffine>(0.0, l.nx, l.ny, l.step, l.flags.data(), 0, r, l.nParms(),
-                                                           l.parmIndex.data(), l.positions.data(), l.targets.data(), threads);
-    };
-    auto const one = build(1);
-    for (int threads : {2, 3, 0}) {
-      auto const e = build(threads);
-      ASSERT_EQ(e->getNTerms(), one->getNTerms());
-      ASSERT_EQ(e->getTerms().size(), one->getTerms().size());
-      EXPECT_EQ(std::memcmp(e->getTerms().data(), one->getTerms().data(), e->getTerms().size() * sizeof(AffineTerm)), 0);
-      // Coefficient sets and constants through the energy, bit for bit.
-      EXPECT_EQ(e->computeEnergy(l.positions.data(), nullptr), one->computeEnergy(l.positions.data(), nullptr)) << trial;
-    }
+    expectSameTermsOnAnyNumberOfThreads<MultivariateQuadraticAffine, AffineTerm>(
+        [&](int threads) {
+          return std::make_unique<MultivariateQuadraticAffine>(0.0, l.nx, l.ny, l.step, l.flags.data(), 0, r,
+                                                               l.nParms(), l.parmIndex.data(), l.positions.data(),
+                                                               l.targets.data(), threads);
+        },
+        l, trial);
+    expectSameTermsOnAnyNumberOfThreads<MultivariateQuadraticSimilarity, SimilarityTerm>(
+        [&](int threads) {
+          return std::make_unique<MultivariateQuadraticSimilarity>(0.0, l.nx, l.ny, l.step, l.flags.data(), 0, r,
+                                                                   l.nParms(), l.parmIndex.data(), l.targets.data(),
+                                                                   threads);
+        },
+        l, trial);
   }
 }
 
