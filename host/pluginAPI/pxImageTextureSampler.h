@@ -55,7 +55,7 @@ struct Plane {
 // q's float exponent: no square root, and the cubics' knot at r = 1 falls on
 // the octave boundary q = 1/4.
 struct RadialKernel {
-  static constexpr int kDegree = 10;
+  static constexpr int kDegree = 9;
   static constexpr int kPieceDegree = 4;
   static constexpr int kPieces = 8;
   static constexpr int kEdgeSteps = 64;
