@@ -75,21 +75,23 @@ RadialKernel fitKernel(double support, std::function<double(double)> const& k) {
 double mitchellNetravali(double q) {
   double const r = 2.0 * std::sqrt(q);
   if (r >= 2.0) return 0.0;
-  return r < 1.0 ? ((7.0 / 6.0 * r - 2.0) * r) * r + 8.0 / 9.0 : ((-7.0 / 18.0 * r + 2.0) * r - 10.0 / 3.0) * r + 16.0 / 9.0;
+  if (r < 1.0) return ((7.0 / 6.0 * r - 2.0) * r) * r + 8.0 / 9.0;
+  return ((-7.0 / 18.0 * r + 2.0) * r - 10.0 / 3.0) * r + 16.0 / 9.0;
 }
 
 // Mitchell-Netravali as quartics in q by octave: on each octave [a, b),
 // interpolation at the Chebyshev nodes, in Newton's form and expanded to
 // monomials in q (on [a, 2a) they stay well conditioned). Within 6e-5 of
-// the kernel's peak 8/9, where one piece per r-cubic with a square root
-// per eight pixels cost half the row's arithmetic.
+// the kernel's peak 8/9; the two cubics in r needed a square root per eight
+// pixels, half of a row's arithmetic.
 RadialKernel mitchellKernel() {
   constexpr int n = RadialKernel::kPieceDegree + 1;
   RadialKernel out;
   out.support = 2.0f;
   out.piecewise = true;
   for (int s = 0; s < RadialKernel::kPieces; ++s) {
-    double const a = s == 0 ? 0.0 : std::ldexp(1.0, s - RadialKernel::kPieces), b = std::ldexp(1.0, s + 1 - RadialKernel::kPieces);
+    int const k = RadialKernel::kPieces;
+    double const a = s == 0 ? 0.0 : std::ldexp(1.0, s - k), b = std::ldexp(1.0, s + 1 - k);
     std::array<double, n> x{}, c{}, mono{};
     for (int i = 0; i < n; ++i) {
       x[i] = 0.5 * (a + b) + 0.5 * (b - a) * std::cos(M_PI * (i + 0.5) / n);
