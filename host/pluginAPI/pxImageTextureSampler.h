@@ -12,7 +12,10 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "pluginAPI/pxImageProtocol.h"
@@ -46,18 +49,48 @@ struct Plane {
 
 // A radial kernel of the footprint filters over q, the squared distance
 // from the footprint's centre normalised so that the support ends at q = 1:
-// a polynomial in t = 2q - 1 (Gaussian, Jinc), or the Mitchell-Netravali
-// cubic in r = 2 sqrt(q).
+// a polynomial in t = 2q - 1 (Gaussian, Jinc), or, for Mitchell-Netravali
+// (a cubic in r = 2 sqrt(q), not smooth in q at 0), a quartic in q on each
+// of eight octaves of q, [0, 2^-7), [2^-7, 2^-6), ..., [1/2, 1), picked by
+// q's float exponent: no square root, and the cubics' knot at r = 1 falls on
+// the octave boundary q = 1/4.
 struct RadialKernel {
-  static constexpr int kDegree = 10;
+  static constexpr int kDegree = 9;
+  static constexpr int kPieceDegree = 4;
+  static constexpr int kPieces = 8;
   static constexpr int kEdgeSteps = 64;
   float support = 2.0f;  // radius in pixels of the footprint of a unit pixel
+  bool piecewise = false;
   std::array<float, kDegree + 1> coefficients{};  // of t^0 .. t^kDegree
+  // pieces[j][s]: the coefficient of q^j on octave s.
+  std::array<std::array<float, kPieces>, kPieceDegree + 1> pieces{};
   // The share of the kernel's weight over the unit disc on the near side of
   // a straight edge at signed distance u from the centre (u = -1: none, 0:
   // half, 1: all), at u = -1 + 2 i / kEdgeSteps: how much of a footprint
   // lies inside the source where it crosses the source's edge.
   std::array<float, kEdgeSteps + 1> inside{};
+
+  // The octave of 0 <= q < 1 (its float exponent, the lowest octave taking
+  // everything below 2^-7); the span loops compute the same on eight lanes.
+  static int pieceOf(float q) {
+    std::int32_t bits;
+    std::memcpy(&bits, &q, sizeof bits);
+    int const s = (bits >> 23) - (127 - kPieces);
+    return s > 0 ? s : 0;
+  }
+  // The kernel at 0 <= q < 1 in float, as the span loops evaluate it.
+  float at(float q) const {
+    if (piecewise) {
+      int const s = pieceOf(q);
+      float w = pieces[kPieceDegree][s];
+      for (int j = kPieceDegree - 1; j >= 0; --j) w = std::fma(w, q, pieces[j][s]);
+      return w;
+    }
+    float const t = std::fma(q, 2.0f, -1.0f);
+    float w = coefficients[kDegree];
+    for (int i = kDegree - 1; i >= 0; --i) w = std::fma(w, t, coefficients[i]);
+    return w;
+  }
 
   // That share at any u, interpolated.
   float insideAt(float u) const {
@@ -71,6 +104,9 @@ struct RadialKernel {
 
 // The kernel of a footprint filter code (2, 3, 5 or 6).
 RadialKernel const& radialKernel(int filter);
+// The same kernel at q in double, from its definition: what radialKernel
+// approximates.
+double exactKernel(int filter, double q);
 
 class Sampler {
  public:

@@ -40,10 +40,10 @@ inline v8sf vsqrt(v8sf v) {
   v4sf const hi = __builtin_ia32_sqrtps(v4sf{v[4], v[5], v[6], v[7]});
   return v8sf{lo[0], lo[1], lo[2], lo[3], hi[0], hi[1], hi[2], hi[3]};
 }
-inline v8sf vrsqrt(v8sf v) {
-  v4sf const lo = __builtin_ia32_rsqrtps(v4sf{v[0], v[1], v[2], v[3]});
-  v4sf const hi = __builtin_ia32_rsqrtps(v4sf{v[4], v[5], v[6], v[7]});
-  return v8sf{lo[0], lo[1], lo[2], lo[3], hi[0], hi[1], hi[2], hi[3]};
+// Lane i of the result: lane index[i] (its low three bits) of the table.
+inline v8sf permute(v8sf table, v8si index) {
+  v8si const i = index & 7;
+  return v8sf{table[i[0]], table[i[1]], table[i[2]], table[i[3]], table[i[4]], table[i[5]], table[i[6]], table[i[7]]};
 }
 // Four bytes, or four 16-bit values, zero-extended to 32-bit lanes.
 inline v4si widenBytes(std::uint32_t bits) {
@@ -72,7 +72,7 @@ inline float fmadd(float a, float b, float c) { return __builtin_fmaf(a, b, c); 
 inline v4sf fmadd(v4sf a, v4sf b, v4sf c) { return __builtin_ia32_vfmaddps(a, b, c); }
 inline v8sf fmadd(v8sf a, v8sf b, v8sf c) { return __builtin_ia32_vfmaddps256(a, b, c); }
 inline v8sf vsqrt(v8sf v) { return __builtin_ia32_sqrtps256(v); }
-inline v8sf vrsqrt(v8sf v) { return __builtin_ia32_rsqrtps256(v); }
+inline v8sf permute(v8sf table, v8si index) { return __builtin_ia32_permvarsf256(table, index); }
 inline v4si widenBytes(std::uint32_t bits) {
   v4si const v = {static_cast<std::int32_t>(bits), 0, 0, 0};
   return __builtin_ia32_pmovzxbd128(reinterpret_cast<v16qi>(v));

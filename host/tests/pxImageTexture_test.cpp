@@ -123,6 +123,43 @@ TEST(PxImageTextureTest, EveryFilterKeepsAConstantImageConstantInEveryFormat) {
   }
 }
 
+// Each footprint kernel as evaluated in float from its fitted coefficients
+// against its definition in double, over the whole support and on both
+// sides of every octave boundary of q: within a stated share of the
+// kernel's peak.
+TEST(PxImageTextureTest, FittedKernelsStayWithinTheirBoundOfTheExactKernel) {
+  struct Case { int filter; double bound; };
+  for (Case c : {Case{2, 5e-5}, Case{3, 1e-4}, Case{5, 1e-5}, Case{6, 5e-5}}) {
+    sdtex::RadialKernel const& k = sdtex::radialKernel(c.filter);
+    double const peak = sdtex::exactKernel(c.filter, 0.0);
+    std::vector<float> qs;
+    for (int i = 0; i < 20000; ++i) qs.push_back(float(i) / 20000.0f);
+    for (int e = -12; e < 0; ++e)
+      for (float q : {std::ldexp(1.0f, e), std::nextafter(std::ldexp(1.0f, e), 0.0f)}) qs.push_back(q);
+    qs.push_back(std::nextafter(1.0f, 0.0f));
+    double worst = 0.0;
+    for (float q : qs) worst = std::max(worst, std::abs(k.at(q) - sdtex::exactKernel(c.filter, q)));
+    EXPECT_LE(worst, c.bound * peak) << "filter " << c.filter;
+    // The span loops weigh with the same kernel: on a single lit pixel, a
+    // circular footprint (J = I) returns its weight over the weights of all
+    // the pixels the footprint covers.
+    Rect const r(0, 0, 40, 40);
+    auto const node = makeNode(makeImage(r, [](int x, int y) { return Color{x == 20 && y == 20 ? 1.0f : 0.0f, 0, 0, 1}; }));
+    Texture t(*node, c.filter);
+    for (auto [x, y] : insidePositions(Rect(17, 17, 24, 24), 0.0, 40, 29)) {
+      double lit = 0.0, total = 0.0;
+      for (int py = 10; py < 30; ++py)
+        for (int px = 10; px < 30; ++px) {
+          float const q = float(((px - x) * (px - x) + (py - y) * (py - y)) / (k.support * k.support));
+          double const w = q < 1.0f ? k.at(q) : 0.0;
+          total += w;
+          if (px == 20 && py == 20) lit = w;
+        }
+      EXPECT_NEAR(t(x, y).r, lit / total, 2e-5) << "filter " << c.filter << " at " << x << ", " << y;
+    }
+  }
+}
+
 // The largest error over random positions, in pixels of the ramp's slope
 // (each filter's bias on a linear image: zero for Bilinear, half a pixel for
 // Nearest, the centroid error of a radial kernel sampled on the pixel grid
