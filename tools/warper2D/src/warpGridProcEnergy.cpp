@@ -439,15 +439,96 @@ int internCoefSet(std::unordered_map<std::uint64_t, int>& index, std::vector<Set
   return it->second;
 }
 
+// Rows of lattice points built by one job.
+constexpr int kBandRows = 16;
+
+// The terms of one band of lattice rows as they will be kept, with
+// coefficient sets numbered within the band in order of first use and
+// constant pairs counted from 1 (0 meaning none).
+template <class Term, class Set>
+struct TermBand {
+  std::vector<Term> terms;
+  std::vector<Set> sets;
+  std::vector<std::uint64_t> keys;
+  std::vector<double> constants;
+  std::unordered_map<std::uint64_t, int> setIndex;
+  int nTerms = 0;
+
+  // The band's number for the set of `key`, made by `make()` on first use.
+  template <class Make>
+  int setFor(std::uint64_t key, Make const& make) {
+    auto const [it, inserted] = setIndex.try_emplace(key, static_cast<int>(sets.size()));
+    if (inserted) {
+      sets.push_back(make());
+      keys.push_back(key);
+    }
+    return it->second;
+  }
+};
+
+// Builds an energy's terms in parallel bands of rows: `build(y0, y1, band)`
+// fills one band, and the bands are then renumbered into the energy's
+// tables in band order, which gives every set and constant pair the number
+// one pass in row order would: the same energy on any thread count.
+// `constants` (pairs, pair 0 being (0, 0)) is null for terms without any.
+template <class Term, class Set, class Build>
+int buildInBands(int nx, int ny, std::uint8_t const* flags, int threads, Build const& build, std::vector<Term>& terms,
+                 std::vector<Set>& sets, std::vector<double>* constants) {
+  int const nBands = (ny + kBandRows - 1) / kBandRows;
+  std::vector<TermBand<Term, Set>> bands(static_cast<std::size_t>(nBands));
+  auto job = [&](int b) {
+    int const y0 = b * kBandRows, y1 = std::min(ny, y0 + kBandRows);
+    TermBand<Term, Set>& band = bands[static_cast<std::size_t>(b)];
+    // At most one term per parameter: counted first, so the band never
+    // grows its storage while building.
+    std::size_t points = 0;
+    for (std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y0) * nx; i < static_cast<std::ptrdiff_t>(y1) * nx; ++i)
+      points += (flags[i] & Interpolate) == 0;
+    band.terms.reserve(points);
+    build(y0, y1, band);
+    band.setIndex = {};
+  };
+  // Non-owning handle on the current request: parallelFor returns first.
+  std::shared_ptr<PxRequest> const request(std::shared_ptr<PxRequest>(), PxRequestMgr::getCurrentRequest());
+  PxRequestMgr::getInstance().parallelFor(request, 0, nBands, job, threads);
+  int nTerms = 0;
+  std::unordered_map<std::uint64_t, int> setIndex;
+  std::vector<std::int32_t> globalSet;
+  for (TermBand<Term, Set> const& band : bands) {
+    nTerms += band.nTerms;
+    globalSet.resize(band.sets.size());
+    for (std::size_t j = 0; j < band.sets.size(); ++j)
+      globalSet[j] = internCoefSet(setIndex, sets, band.keys[j], band.sets[j]);
+    // A band's constant pair k (from 1) becomes pair pairsBefore + k - 1.
+    std::int32_t const pairsBefore = constants ? static_cast<std::int32_t>(constants->size() / 2) : 0;
+    for (Term t : band.terms) {
+      t.coefSet = globalSet[static_cast<std::size_t>(t.coefSet)];
+      if constexpr (requires { t.constants; })
+        if (t.constants != 0) t.constants += pairsBefore - 1;
+      terms.push_back(t);
+    }
+    if (constants) constants->insert(constants->end(), band.constants.begin(), band.constants.end());
+  }
+  return nTerms;
+}
+
+// Puts the plain terms first and the uniform ones at their head, each group
+// in lattice row order (the residual loops take each group on its own
+// path); gives the counts of both.
+template <class Term, class Plain, class Uniform>
+void groupTerms(std::vector<Term>& terms, Plain const& plain, Uniform const& uniform, std::ptrdiff_t& nPlain,
+                std::ptrdiff_t& nUniform) {
+  auto const mid = std::stable_partition(terms.begin(), terms.end(), plain);
+  nPlain = mid - terms.begin();
+  nUniform = std::stable_partition(terms.begin(), mid, uniform) - terms.begin();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Affine ("Skew") model
 
 namespace {
-
-// Rows of lattice points drafted by one job.
-constexpr int kDraftBandRows = 16;
 
 // One point's affine term before it is stored: the term with its indices,
 // the coefficient set and its key, and the constants.
@@ -472,9 +553,7 @@ MultivariateQuadraticAffine::MultivariateQuadraticAffine(double magnetWeight, in
   _terms.reserve(static_cast<std::size_t>(nParms));
   _constants.assign(2, 0.0);
   // A point's draft reads only the lattice and the positions, so bands of
-  // rows draft in parallel; the drafts are then stored in lattice row order,
-  // which interns the coefficient sets, counts the terms and numbers the
-  // constants exactly as one thread would.
+  // rows draft in parallel.
   auto draft = [&](int x, int y, Stencil& st, AffineDraft& d) -> bool {
     int const c = lv.parm(x, y);
     if (!buildStencil(lv, x, y, st)) return false;
@@ -569,75 +648,27 @@ MultivariateQuadraticAffine::MultivariateQuadraticAffine(double magnetWeight, in
     d.entries = entries;
     return true;
   };
-  // Each band stores its terms as they will be kept, with coefficient sets
-  // and constants numbered within the band (sets in order of first use,
-  // constants from 1, 0 meaning none); the bands are then renumbered into
-  // the energy's tables in band order, which gives every set and constant
-  // the number that one pass in row order would.
-  struct Band {
-    std::vector<AffineTerm> terms;
-    std::vector<CoefSet> sets;
-    std::vector<std::uint64_t> keys;
-    std::vector<double> constants;
-    int nTerms = 0;
-  };
-  int const nBands = (ny + kDraftBandRows - 1) / kDraftBandRows;
-  std::vector<Band> bands(static_cast<std::size_t>(nBands));
-  auto draftBand = [&](int b) {
-    int const y0 = b * kDraftBandRows, y1 = std::min(ny, y0 + kDraftBandRows);
-    Band& out = bands[static_cast<std::size_t>(b)];
-    // At most one term per parameter: counted first, so the band never
-    // grows its storage while drafting.
-    std::size_t points = 0;
-    for (std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y0) * nx; i < static_cast<std::ptrdiff_t>(y1) * nx; ++i)
-      points += (flags[i] & Interpolate) == 0;
-    out.terms.reserve(points);
-    std::unordered_map<std::uint64_t, int> setIndex;
+  auto const buildBand = [&](int y0, int y1, TermBand<AffineTerm, CoefSet>& band) {
     Stencil st;
     AffineDraft d;
     for (int y = y0; y < y1; ++y) {
       for (int x = 0; x < nx; ++x) {
         if ((lv.flag(x, y) & Interpolate) != 0 || !draft(x, y, st, d)) continue;
-        if (d.entries >= 1) ++out.nTerms;
+        if (d.entries >= 1) ++band.nTerms;
         if (d.entries == 0 && d.constX == 0.0 && d.constY == 0.0) continue;
         AffineTerm t = d.t;
-        auto const [it, inserted] = setIndex.try_emplace(d.key, static_cast<int>(out.sets.size()));
-        if (inserted) {
-          out.sets.push_back(d.set);
-          out.keys.push_back(d.key);
-        }
-        t.coefSet = it->second;
+        t.coefSet = band.setFor(d.key, [&] { return d.set; });
         t.constants = 0;
         if (d.constX != 0.0 || d.constY != 0.0) {
-          out.constants.push_back(d.constX);
-          out.constants.push_back(d.constY);
-          t.constants = static_cast<std::int32_t>(out.constants.size() / 2);
+          band.constants.push_back(d.constX);
+          band.constants.push_back(d.constY);
+          t.constants = static_cast<std::int32_t>(band.constants.size() / 2);
         }
-        out.terms.push_back(t);
+        band.terms.push_back(t);
       }
     }
   };
-  // Non-owning handle on the current request: parallelFor returns first.
-  std::shared_ptr<PxRequest> const request(std::shared_ptr<PxRequest>(), PxRequestMgr::getCurrentRequest());
-  PxRequestMgr::getInstance().parallelFor(request, 0, nBands, draftBand, threads);
-  std::unordered_map<std::uint64_t, int> setIndex;
-  std::vector<std::int32_t> globalSet;
-  for (Band const& band : bands) {
-    _nTerms += band.nTerms;
-    globalSet.resize(band.sets.size());
-    for (std::size_t j = 0; j < band.sets.size(); ++j)
-      globalSet[j] = internCoefSet(setIndex, _coefSets, band.keys[j], band.sets[j]);
-    // Pair 0 is (0, 0): a band's constant k (from 1) becomes pair pairsBefore + k - 1.
-    std::int32_t const pairsBefore = static_cast<std::int32_t>(_constants.size() / 2);
-    for (AffineTerm t : band.terms) {
-      t.coefSet = globalSet[static_cast<std::size_t>(t.coefSet)];
-      if (t.constants != 0) t.constants += pairsBefore - 1;
-      _terms.push_back(t);
-    }
-    _constants.insert(_constants.end(), band.constants.begin(), band.constants.end());
-  }
-  // Uniform terms first, then the other plain ones, then the rest, each
-  // group in lattice row order.
+  _nTerms += buildInBands(nx, ny, flags, threads, buildBand, _terms, _coefSets, &_constants);
   auto const plain = [this](AffineTerm const& t) {
     CoefSet const& s = _coefSets[static_cast<std::size_t>(t.coefSet)];
     return t.constants == 0 && s.n == 5 && s.c[4][0] == -1.0 && t.inds[4] == t.centre;
@@ -646,9 +677,7 @@ MultivariateQuadraticAffine::MultivariateQuadraticAffine(double magnetWeight, in
     CoefSet const& s = _coefSets[static_cast<std::size_t>(t.coefSet)];
     return s.c[1][0] == s.c[0][0] && s.c[2][0] == s.c[0][0] && s.c[3][0] == s.c[0][0];
   };
-  auto const mid = std::stable_partition(_terms.begin(), _terms.end(), plain);
-  _nPlainTerms = mid - _terms.begin();
-  _nUniformTerms = std::stable_partition(_terms.begin(), mid, uniform) - _terms.begin();
+  groupTerms(_terms, plain, uniform, _nPlainTerms, _nUniformTerms);
   releaseRanks();
 }
 
@@ -855,26 +884,9 @@ MultivariateQuadraticSimilarity::MultivariateQuadraticSimilarity(double magnetWe
   checkMeshCovers(mesh, nx, ny);
   LatticeView const lv{nx, ny, step, flags, parmIndex, nParms, pass, &mesh};
   _terms.reserve(static_cast<std::size_t>(nParms));
-  // As in the affine model: bands of rows build their terms in parallel with
-  // band-local coefficient sets (in order of first use), renumbered into the
-  // energy's table in band order, as one pass in row order would number
-  // them. A set depends only on the stencil's shape, which its key names.
-  struct Band {
-    std::vector<SimilarityTerm> terms;
-    std::vector<CoefSet> sets;
-    std::vector<std::uint64_t> keys;
-    int nTerms = 0;
-  };
-  int const nBands = (ny + kDraftBandRows - 1) / kDraftBandRows;
-  std::vector<Band> bands(static_cast<std::size_t>(nBands));
-  auto buildBand = [&](int b) {
-    int const y0 = b * kDraftBandRows, y1 = std::min(ny, y0 + kDraftBandRows);
-    Band& out = bands[static_cast<std::size_t>(b)];
-    std::size_t points = 0;
-    for (std::ptrdiff_t i = static_cast<std::ptrdiff_t>(y0) * nx; i < static_cast<std::ptrdiff_t>(y1) * nx; ++i)
-      points += (flags[i] & Interpolate) == 0;
-    out.terms.reserve(points);
-    std::unordered_map<std::uint64_t, int> setIndex;
+  // A set depends only on the stencil's shape, which its key names, so it
+  // is fitted once per shape.
+  auto const buildBand = [&](int y0, int y1, TermBand<SimilarityTerm, CoefSet>& band) {
     Stencil st;
     for (int y = y0; y < y1; ++y) {
       for (int x = 0; x < nx; ++x) {
@@ -882,56 +894,37 @@ MultivariateQuadraticSimilarity::MultivariateQuadraticSimilarity(double magnetWe
         if (!buildStencil(lv, x, y, st)) continue;
         int const n = st.n;
         if (n < 2) continue;
-        ++out.nTerms;
+        ++band.nTerms;
         SimilarityTerm t{};
         t.centre = workingIndex(lv.parm(x, y));
         for (int k = 0; k < 4; ++k) t.inds[k] = k < n ? workingIndex(st.inds[k]) : t.centre;
-        std::uint64_t const key = shapeKey(st);
-        auto const [it, inserted] = setIndex.try_emplace(key, static_cast<int>(out.sets.size()));
-        t.coefSet = it->second;
-        out.terms.push_back(t);
-        if (!inserted) continue;
-        // Least-squares similarity fit (rotation, uniform scale,
-        // translation) of the neighbour offsets onto the neighbour
-        // positions, evaluated at the centre's offset 0; a_k, b_k are its
-        // weights.
-        double sx = 0, sy = 0, sxx = 0, syy = 0;
-        for (int k = 0; k < n; ++k) {
-          sx += st.dx[k];
-          sy += st.dy[k];
-          sxx += st.dx[k] * st.dx[k];
-          syy += st.dy[k] * st.dy[k];
-        }
-        double const denom = n * (sxx + syy) - sx * sx - sy * sy;
-        QX_ASSERT_AS(kAssertFile, denom != 0.0, "denom != 0.0");
-        CoefSet set{};
-        set.n = n;
-        for (int k = 0; k < n; ++k) {
-          set.a[k][0] = set.a[k][1] = (sxx + syy - sx * st.dx[k] - sy * st.dy[k]) / denom;
-          set.b[k][0] = set.b[k][1] = (sy * st.dx[k] - sx * st.dy[k]) / denom;
-        }
-        out.sets.push_back(set);
-        out.keys.push_back(key);
+        t.coefSet = band.setFor(shapeKey(st), [&] {
+          // Least-squares similarity fit (rotation, uniform scale,
+          // translation) of the neighbour offsets onto the neighbour
+          // positions, evaluated at the centre's offset 0; a_k, b_k are its
+          // weights.
+          double sx = 0, sy = 0, sxx = 0, syy = 0;
+          for (int k = 0; k < n; ++k) {
+            sx += st.dx[k];
+            sy += st.dy[k];
+            sxx += st.dx[k] * st.dx[k];
+            syy += st.dy[k] * st.dy[k];
+          }
+          double const denom = n * (sxx + syy) - sx * sx - sy * sy;
+          QX_ASSERT_AS(kAssertFile, denom != 0.0, "denom != 0.0");
+          CoefSet set{};
+          set.n = n;
+          for (int k = 0; k < n; ++k) {
+            set.a[k][0] = set.a[k][1] = (sxx + syy - sx * st.dx[k] - sy * st.dy[k]) / denom;
+            set.b[k][0] = set.b[k][1] = (sy * st.dx[k] - sx * st.dy[k]) / denom;
+          }
+          return set;
+        });
+        band.terms.push_back(t);
       }
     }
   };
-  // Non-owning handle on the current request: parallelFor returns first.
-  std::shared_ptr<PxRequest> const request(std::shared_ptr<PxRequest>(), PxRequestMgr::getCurrentRequest());
-  PxRequestMgr::getInstance().parallelFor(request, 0, nBands, buildBand, threads);
-  std::unordered_map<std::uint64_t, int> setIndex;
-  std::vector<std::int32_t> globalSet;
-  for (Band const& band : bands) {
-    _nTerms += band.nTerms;
-    globalSet.resize(band.sets.size());
-    for (std::size_t j = 0; j < band.sets.size(); ++j)
-      globalSet[j] = internCoefSet(setIndex, _coefSets, band.keys[j], band.sets[j]);
-    for (SimilarityTerm t : band.terms) {
-      t.coefSet = globalSet[static_cast<std::size_t>(t.coefSet)];
-      _terms.push_back(t);
-    }
-  }
-  // Uniform terms first, then the other plain ones, then the rest, each
-  // group in lattice row order.
+  _nTerms += buildInBands(nx, ny, flags, threads, buildBand, _terms, _coefSets, nullptr);
   auto const plain = [this](SimilarityTerm const& t) {
     CoefSet const& s = _coefSets[static_cast<std::size_t>(t.coefSet)];
     for (int k = 0; k < 4; ++k)
@@ -942,9 +935,7 @@ MultivariateQuadraticSimilarity::MultivariateQuadraticSimilarity(double magnetWe
     CoefSet const& s = _coefSets[static_cast<std::size_t>(t.coefSet)];
     return s.n == 4 && s.a[1][0] == s.a[0][0] && s.a[2][0] == s.a[0][0] && s.a[3][0] == s.a[0][0];
   };
-  auto const mid = std::stable_partition(_terms.begin(), _terms.end(), plain);
-  _nPlainTerms = mid - _terms.begin();
-  _nUniformTerms = std::stable_partition(_terms.begin(), mid, uniform) - _terms.begin();
+  groupTerms(_terms, plain, uniform, _nPlainTerms, _nUniformTerms);
   releaseRanks();
 }
 
