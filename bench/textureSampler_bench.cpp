@@ -165,12 +165,12 @@ void warpFrame(Workload& work, int filter, int threads, std::shared_ptr<PxReques
             for (int x = x1; x < x2; ++x) at(x, x - 1, x + 1, 0.5f);
             if (x2 < r.x2()) at(work.w - 1, work.w - 2, work.w - 1, 1.0f);
           }
-          texture.sampleSpan(r.getWidth(), xy, 2, derivatives ? jac.data() : nullptr, row.data());
-          if (outFormat.getDepth() == IxPixelFormat::FLOAT32) {
-            std::memcpy(out.getPixelAddress(r.x1(), y), row.data(), row.size() * sizeof(Color));
-          } else {
+          // A float RGBA output is sampled in place, as the warp node does.
+          bool const inPlace = outFormat.getDepth() == IxPixelFormat::FLOAT32;
+          Color* const dst = inPlace ? reinterpret_cast<Color*>(out.getPixelAddress(r.x1(), y)) : row.data();
+          texture.sampleSpan(r.getWidth(), xy, 2, derivatives ? jac.data() : nullptr, dst);
+          if (!inPlace)
             toBytes(&row[0].r, 4 * row.size(), reinterpret_cast<std::uint8_t*>(out.getPixelAddress(r.x1(), y)));
-          }
           PxRequestMgr::getInstance().checkInterruption();
         }
       },
