@@ -86,10 +86,12 @@ struct RadialKernel {
       for (int j = kPieceDegree - 1; j >= 0; --j) w = std::fma(w, q, pieces[j][s]);
       return w;
     }
-    float const t = std::fma(q, 2.0f, -1.0f);
-    float w = coefficients[kDegree];
-    for (int i = kDegree - 1; i >= 0; --i) w = std::fma(w, t, coefficients[i]);
-    return w;
+    // Estrin's scheme, in the loops' order.
+    static_assert(kDegree == 9);
+    float const t = std::fma(q, 2.0f, -1.0f), t2 = t * t, t4 = t2 * t2;
+    auto const pair = [&](int i) { return std::fma(coefficients[i + 1], t, coefficients[i]); };
+    float const lo = std::fma(pair(2), t2, pair(0)), hi = std::fma(pair(6), t2, pair(4));
+    return std::fma(std::fma(pair(8), t4, hi), t4, lo);
   }
 
   // That share at any u, interpolated.
