@@ -59,17 +59,6 @@ inline v8si widenEightBytes(std::uint64_t bits) {
   v4si const lo = widenBytes(static_cast<std::uint32_t>(bits)), hi = widenBytes(static_cast<std::uint32_t>(bits >> 32));
   return v8si{lo[0], lo[1], lo[2], lo[3], hi[0], hi[1], hi[2], hi[3]};
 }
-// floor and ceiling as int, lane by lane; a NaN or a value beyond the int
-// range gives INT_MIN (the processor's conversion), or INT_MIN - 1 from
-// floor's correction of a large negative one, which no plane holds either.
-inline v8si vfloor(v8sf v) {
-  v8si const i = __builtin_convertvector(v, v8si);
-  return i + (__builtin_convertvector(i, v8sf) > v);  // a true comparison is -1
-}
-inline v8si vceil(v8sf v) {
-  v8si const i = __builtin_convertvector(v, v8si);
-  return i - (__builtin_convertvector(i, v8sf) < v);
-}
 // Whether any lane of a comparison's mask is set.
 inline bool anyLane(v8si mask) {
   v4si const lo = {mask[0], mask[1], mask[2], mask[3]}, hi = {mask[4], mask[5], mask[6], mask[7]};
@@ -101,16 +90,7 @@ inline v8si widenEightBytes(std::uint64_t bits) {
   v2di const v = {static_cast<long long>(bits), 0};
   return __builtin_ia32_pmovzxbd256(reinterpret_cast<v16qi>(v));
 }
-// floor and ceiling as int by rounding first; a NaN or a value beyond the
-// int range gives INT_MIN (the processor's conversion), which no plane holds.
-inline v8si vfloor(v8sf v) {
-  v8si const i = __builtin_convertvector(v, v8si);
-  return i + (__builtin_convertvector(i, v8sf) > v);  // a true comparison is -1
-}
-inline v8si vceil(v8sf v) {
-  v8si const i = __builtin_convertvector(v, v8si);
-  return i - (__builtin_convertvector(i, v8sf) < v);
-}
+// Whether any lane of a comparison's mask is set.
 inline bool anyLane(v8si mask) { return __builtin_ia32_movmskps256(reinterpret_cast<v8sf>(mask)) != 0; }
 
 #include "pluginAPI/pxImageTextureLoops.inc"
