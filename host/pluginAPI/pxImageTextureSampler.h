@@ -179,9 +179,12 @@ class Sampler {
 using SpanFunction = void (*)(Sampler& sampler, int count, float const* xy, int xyStride,
                               SdJacobian<float> const* derivatives, CoRgbaColorTyped<float>* out);
 SpanFunction spanFunction(Mode mode, PixelKind kind);
-// Lets spanFunction pick the wide-vector copy of the loops where the
-// processor has it (the default), or only the baseline copy: for tests that
-// hold the two against each other.
-void allowWideVectors(bool allowed);
+// The copies of the loops, by instruction set: the baseline one runs
+// anywhere; the AVX2 one needs AVX2 and FMA; the AVX-512 one adds AVX-512VL,
+// the same eight-lane arithmetic with twice the vector registers.
+enum class VectorSet { kBaseline, kAvx2, kAvx512 };
+// Lets spanFunction pick the widest copy the processor has up to `widest`
+// (by default any): for tests that hold the copies against each other.
+void limitVectorSet(VectorSet widest);
 
 }  // namespace sdtex

@@ -1,7 +1,10 @@
-// The texture's span loops (pxImageTextureLoops.inc), compiled twice: once
-// for the baseline instruction set and once for AVX2 with FMA, which the
-// footprint filters need to weigh eight pixels in the time of one. The
-// processor picks the copy at the first call.
+// The texture's span loops (pxImageTextureLoops.inc), compiled three times:
+// for the baseline instruction set; for AVX2 with FMA, which the footprint
+// filters need to weigh eight pixels in the time of one; and for AVX-512VL,
+// the same eight-lane code with 32 vector registers instead of 16, so that
+// the kernel's coefficients and two boxes' sums stay in registers rather
+// than being reloaded from the stack every row. The processor picks the
+// copy at the first call.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -24,7 +27,7 @@ using v8hi = short __attribute__((vector_size(16)));
 using v2di = long long __attribute__((vector_size(16)));
 using Color = CoRgbaColorTyped<float>;
 
-std::atomic<bool> wideVectorsAllowed{true};
+std::atomic<VectorSet> widestAllowed{VectorSet::kAvx512};
 
 // float to int, truncating, with the processor's answer (INT_MIN) for NaN
 // and out-of-range values rather than the language's undefined one.
@@ -73,43 +76,40 @@ inline bool anyLane(v8si mask) {
 #pragma GCC target("avx2,fma")
 namespace avx2 {
 
-inline float fmadd(float a, float b, float c) { return __builtin_fmaf(a, b, c); }
-inline v4sf fmadd(v4sf a, v4sf b, v4sf c) { return __builtin_ia32_vfmaddps(a, b, c); }
-inline v8sf fmadd(v8sf a, v8sf b, v8sf c) { return __builtin_ia32_vfmaddps256(a, b, c); }
-inline v8sf vsqrt(v8sf v) { return __builtin_ia32_sqrtps256(v); }
-inline v8sf permute(v8sf table, v8si index) { return __builtin_ia32_permvarsf256(table, index); }
-inline v4si widenBytes(std::uint32_t bits) {
-  v4si const v = {static_cast<std::int32_t>(bits), 0, 0, 0};
-  return __builtin_ia32_pmovzxbd128(reinterpret_cast<v16qi>(v));
-}
-inline v4si widenShorts(std::uint64_t bits) {
-  v2di const v = {static_cast<long long>(bits), 0};
-  return __builtin_ia32_pmovzxwd128(reinterpret_cast<v8hi>(v));
-}
-inline v8si widenEightBytes(std::uint64_t bits) {
-  v2di const v = {static_cast<long long>(bits), 0};
-  return __builtin_ia32_pmovzxbd256(reinterpret_cast<v16qi>(v));
-}
-// Whether any lane of a comparison's mask is set.
-inline bool anyLane(v8si mask) { return __builtin_ia32_movmskps256(reinterpret_cast<v8sf>(mask)) != 0; }
-
+#include "pluginAPI/pxImageTextureWide.inc"
 #include "pluginAPI/pxImageTextureLoops.inc"
 
 }  // namespace avx2
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma,avx512f,avx512vl,prefer-vector-width=256")
+namespace avx512 {
+
+#include "pluginAPI/pxImageTextureWide.inc"
+#include "pluginAPI/pxImageTextureLoops.inc"
+
+}  // namespace avx512
 #pragma GCC pop_options
 
 bool hasAvx2() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
+bool hasAvx512() {
+  __builtin_cpu_init();
+  return hasAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+}
 
 }  // namespace
 
-void allowWideVectors(bool allowed) { wideVectorsAllowed.store(allowed, std::memory_order_relaxed); }
+void limitVectorSet(VectorSet widest) { widestAllowed.store(widest, std::memory_order_relaxed); }
 
 SpanFunction spanFunction(Mode mode, PixelKind kind) {
-  static bool const avx2Here = hasAvx2();
-  if (avx2Here && wideVectorsAllowed.load(std::memory_order_relaxed)) return avx2::kSpans[kind][mode];
+  static bool const avx2Here = hasAvx2(), avx512Here = hasAvx512();
+  VectorSet const widest = widestAllowed.load(std::memory_order_relaxed);
+  if (avx512Here && widest >= VectorSet::kAvx512) return avx512::kSpans[kind][mode];
+  if (avx2Here && widest >= VectorSet::kAvx2) return avx2::kSpans[kind][mode];
   return baseline::kSpans[kind][mode];
 }
 

@@ -319,8 +319,8 @@ TEST(PxImageTextureTest, SamplesFadeToTransparentAcrossTheEdgeAndSurviveBadInput
 }
 
 // The same samples through every path must agree: one at a time or as a
-// span with its stride, a tiled or a full-frame source, the wide or the
-// baseline vector loops. A texture over a tiled source fetches only the
+// span with its stride, a tiled or a full-frame source, each instruction
+// set's copy of the loops. A texture over a tiled source fetches only the
 // grid tiles its samples reach.
 TEST(PxImageTextureTest, EveryPathGivesTheSameSamplesAndReadsOnlyTheTilesItNeeds) {
   Rect const r(-100, -50, 700, 500);
@@ -340,16 +340,16 @@ TEST(PxImageTextureTest, EveryPathGivesTheSameSamplesAndReadsOnlyTheTilesItNeeds
     std::vector<Color> expected;
     for (std::size_t i = 0; i < js.size(); ++i)
       expected.push_back(single(xyz[3 * i], xyz[3 * i + 1], J{js[i].a, js[i].b, js[i].c, js[i].d}));
-    for (bool wide : {true, false})
+    for (auto set : {sdtex::VectorSet::kAvx512, sdtex::VectorSet::kAvx2, sdtex::VectorSet::kBaseline})
       for (ImageNode const* node : {tiled.get(), full.get()}) {
-        sdtex::allowWideVectors(wide);
+        sdtex::limitVectorSet(set);
         Texture t(*node, filter);
         std::vector<Color> got(js.size());
         t.texture.sampleSpan(int(js.size()), xyz.data(), 3, js.data(), got.data());
         for (std::size_t i = 0; i < js.size(); ++i)
-          ASSERT_LT(maxDiff(got[i], expected[i]), 2e-5f) << "filter " << filter << " sample " << i << " wide " << wide;
+          ASSERT_LT(maxDiff(got[i], expected[i]), 2e-5f) << "filter " << filter << " sample " << i << " set " << int(set);
       }
-    sdtex::allowWideVectors(true);
+    sdtex::limitVectorSet(sdtex::VectorSet::kAvx512);
   }
   int const before = tiled->requests;
   Texture t(*tiled, 3);
