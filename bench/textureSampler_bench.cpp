@@ -15,7 +15,7 @@
 //
 // Counters: Mpix_per_s (output pixels), ns_per_pixel for BM_Minified.
 // With --csv the program instead times the swirl cases with the protocol of
-// the peer benchmarks (one warm-up, then at least 5 runs; median, min, max,
+// the peer benchmarks (one warm-up, then at least 7 runs; median, min, max,
 // MAD) and prints rows "peer,operation,size,threads,median_ms,min_ms,
 // max_ms,mad_ms,reps,MPix_per_s,extra", so that it can be measured in the
 // same run as the peers.
@@ -261,7 +261,7 @@ void csvRow(char const* operation, Workload& work, int filter, int threads) {
   warpFrame(work, filter, threads, request);  // warm-up
   std::vector<double> times;
   double total = 0.0;
-  while (times.size() < 5 || (total < 400.0 && times.size() < 30)) {
+  while (times.size() < 7 || (total < 400.0 && times.size() < 30)) {
     double const t0 = nowMs();
     warpFrame(work, filter, threads, request);
     times.push_back(nowMs() - t0);
